@@ -1,0 +1,218 @@
+#include "ASRClient.h"
+
+#include "AsrFrameCodec.h"
+#include "Log.h"
+
+#include <QMap>
+#include <QMetaObject>
+#include <QThread>
+#include <QUuid>
+
+#include <nlohmann/json.hpp>
+
+namespace Kelvane {
+
+using json = nlohmann::json;
+
+namespace {
+
+// Looks up an optional member; a value that is not an object raises the library's type error,
+// as at() does, so malformed replies end in the parse-error line instead of passing as empty.
+const json *findMember(const json &object, const char *key)
+{
+    if (!object.is_object())
+        (void)object.at(key);
+    const auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+} // namespace
+
+ASRClient::ASRClient(QObject *parent)
+    : WebSocketClient(parent)
+    , connectId_(QUuid::createUuid().toString(QUuid::WithoutBraces))
+{
+    onConnected = [this]() {
+        Log::out("[ASRClient] Connected to ASR service");
+        const QByteArray frame = buildFullClientRequest();
+        Log::out("[ASRClient] Sending param message (", frame.size(), " bytes)");
+        sendBinary(frame);
+    };
+    onDisconnected = [this]() {
+        Log::out("[ASRClient] Disconnected from ASR service");
+        streaming_.store(false);
+        sessionReady_ = false;
+    };
+    onBinaryMessage = [this](const QByteArray &message) { handleServerResponse(message); };
+    onError = [](const QString &error) { Log::err("[ASRClient] Error: ", error); };
+}
+
+ASRClient::~ASRClient() { finishStreaming(); }
+
+void ASRClient::setConfig(const AsrConfig &config) { config_ = config; }
+
+void ASRClient::connectToService()
+{
+    if (config_.appId.isEmpty() || config_.accessToken.isEmpty()) {
+        Log::err("[ASRClient] Invalid config: appId and token are required");
+        return;
+    }
+    QMap<QString, QString> headers;
+    headers.insert(QStringLiteral("X-Api-App-Key"), config_.appId);
+    headers.insert(QStringLiteral("X-Api-Access-Key"), config_.accessToken);
+    headers.insert(QStringLiteral("X-Api-Resource-Id"),
+                   QStringLiteral("volc.bigasr.sauc.duration"));
+    headers.insert(QStringLiteral("X-Api-Connect-Id"), connectId_);
+
+    Log::out("[ASRClient] Connecting to ASR service...");
+    Log::out("[ASRClient] URL: ", config_.wsUrl);
+    Log::out("[ASRClient] Connect-Id: ", connectId_);
+    connectToServer(config_.wsUrl, headers);
+}
+
+void ASRClient::sendAudio(const char *data, size_t size)
+{
+    if (!streaming_.load())
+        return;
+    QByteArray frame = buildAudioMessage(data, size, false);
+    if (QThread::currentThread() == thread()) {
+        sendBinary(frame);
+        return;
+    }
+    // Queued calls to one receiver run in posting order, so frames keep the call order; the
+    // capture thread never waits for the socket.
+    QMetaObject::invokeMethod(
+        this, [this, frame = std::move(frame)]() { sendBinary(frame); }, Qt::QueuedConnection);
+}
+
+QByteArray ASRClient::buildFullClientRequest() const
+{
+    json request;
+    request["audio"] = {{"bits", 16},
+                        {"channel", config_.channels},
+                        {"format", config_.format.toStdString()},
+                        {"rate", config_.sampleRate}};
+    request["request"] = {{"enable_ddc", true},         {"enable_itn", true},
+                          {"enable_nonstream", false},  {"enable_punc", true},
+                          {"model_name", "streaming"}, {"show_utterances", true}};
+    request["user"] = {{"uid", config_.uid.toStdString()}};
+    const std::string text = request.dump();
+    Log::out("[ASRClient] Param JSON: ", text);
+    return AsrCodec::buildFullClientRequestFrame(QByteArray::fromStdString(text));
+}
+
+QByteArray ASRClient::buildAudioMessage(const char *data, size_t size, bool isLast)
+{
+    return AsrCodec::buildAudioFrame(data, size, isLast);
+}
+
+QByteArray ASRClient::gzipCompress(const QByteArray &data) { return AsrCodec::gzipCompress(data); }
+
+QByteArray ASRClient::gzipDecompress(const QByteArray &data)
+{
+    return AsrCodec::gzipDecompress(data);
+}
+
+void ASRClient::handleServerResponse(const QByteArray &message)
+{
+    const AsrCodec::ServerPayload payload = AsrCodec::decodeServerFrame(message);
+    if (payload.hasJson)
+        handleJsonPayload(payload.jsonText, payload.isLastPackage);
+}
+
+void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage)
+{
+    try {
+        Log::out("[ASRClient] JSON Payload: ", payload);
+        const json document = json::parse(payload.toStdString());
+
+        if (!sessionReady_) {
+            int code = 0;
+            std::string message;
+            if (const json *value = findMember(document, "code"))
+                code = value->get<int>();
+            if (const json *value = findMember(document, "message"))
+                message = value->get<std::string>();
+            Log::out("[ASRClient] Init response: code=", code, ", message=", message);
+            if (code == 0) {
+                sessionReady_ = true;
+                Log::out("[ASRClient] Session ready");
+                streaming_.store(true);
+                Log::out("[ASRClient] Streaming started automatically");
+                if (onReady)
+                    onReady();
+            } else {
+                Log::err("[ASRClient] Init failed: ", message);
+            }
+            return;
+        }
+
+        if (!document.is_object())
+            return;
+        const auto resultIt = document.find("result");
+        if (resultIt == document.end() || resultIt->is_null())
+            return;
+        const json &result = *resultIt;
+
+        std::string resultText;
+        if (const json *value = findMember(result, "text"))
+            resultText = value->get<std::string>();
+        Log::out("[ASRClient] ASR result: ", resultText);
+
+        if (!resultText.empty() && resultText != lastText_.toStdString()) {
+            const QString fullText = QString::fromStdString(resultText);
+            QString increment = fullText;
+            if (fullText.startsWith(lastText_))
+                increment = fullText.mid(lastText_.size()).trimmed();
+            if (!increment.isEmpty()) {
+                Log::out("[ASRClient] Incremental: ", increment, " (Full: ", resultText, ")");
+                if (onResult)
+                    onResult(fullText, false);
+            }
+            lastText_ = fullText;
+        }
+
+        {
+            const json *utterances = findMember(result, "utterances");
+            if (utterances && utterances->is_array()) {
+                for (const json &utterance : *utterances) {
+                    std::string sentenceText;
+                    bool definite = false;
+                    if (const json *value = findMember(utterance, "text"))
+                        sentenceText = value->get<std::string>();
+                    if (const json *value = findMember(utterance, "definite"))
+                        definite = value->get<bool>();
+                    const QString sentence = QString::fromStdString(sentenceText);
+                    if (!definite || sentence.isEmpty() || completedSentences_.contains(sentence))
+                        continue;
+                    Log::out("[ASRClient] ✅ Complete sentence: ", sentence);
+                    completedSentences_.insert(sentence);
+                    if (onResult)
+                        onResult(sentence, true);
+                    lastText_.clear();
+                    Log::out("[ASRClient] 🔄 Cleared lastText_ after definite sentence");
+                }
+            }
+        }
+
+        if (isLastPackage) {
+            Log::out("[ASRClient] Recognition complete, resetting state");
+            lastText_.clear();
+            completedSentences_.clear();
+        }
+    } catch (const json::exception &error) {
+        Log::err("[ASRClient] JSON parse error: ", error.what());
+    }
+}
+
+void ASRClient::finishStreaming()
+{
+    if (!streaming_.load())
+        return;
+    Log::out("[ASRClient] Finishing streaming...");
+    sendBinary(buildAudioMessage(nullptr, 0, true));
+    streaming_.store(false);
+    Log::out("[ASRClient] Streaming finished");
+}
+
+} // namespace Kelvane

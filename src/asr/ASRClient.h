@@ -1,0 +1,66 @@
+#pragma once
+
+#include "WebSocketClient.h"
+
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+
+namespace Kelvane {
+
+struct AsrConfig {
+    QString appId;
+    QString accessToken;
+    QString secretKey;
+    QString cluster;
+    QString wsUrl = QStringLiteral("wss://openspeech.bytedance.com/api/v3/sauc/bigmodel");
+    QString uid = QStringLiteral("cpp_user");
+    int sampleRate = 16000;
+    int channels = 1;
+    QString format = QStringLiteral("pcm");
+};
+
+// One streaming recognition conversation: handshake headers, the full client request, audio
+// frames, and partial and final results out of the service's replies.
+class ASRClient : public WebSocketClient {
+    Q_OBJECT
+
+public:
+    explicit ASRClient(QObject *parent = nullptr);
+    ~ASRClient() override;
+
+    void setConfig(const AsrConfig &config);
+    void connectToService();
+    // Safe from any thread; frames reach the socket on its own thread in call order.
+    void sendAudio(const char *data, size_t size);
+
+    QByteArray buildFullClientRequest() const;
+    static QByteArray buildAudioMessage(const char *data, size_t size, bool isLast);
+    void handleServerResponse(const QByteArray &message);
+    static QByteArray gzipCompress(const QByteArray &data);
+    static QByteArray gzipDecompress(const QByteArray &data);
+
+    std::function<void(const QString &text, bool isFinal)> onResult;
+    std::function<void()> onReady;
+
+    bool isStreaming() const { return streaming_.load(); }
+    bool isSessionReady() const { return sessionReady_; }
+    QString connectId() const { return connectId_; }
+
+private:
+    void handleJsonPayload(const QString &payload, bool isLastPackage);
+    void finishStreaming();
+
+    AsrConfig config_;
+    std::atomic<bool> streaming_{false};
+    bool sessionReady_ = false;
+    QString connectId_;
+    QString lastText_;
+    QSet<QString> completedSentences_;
+};
+
+} // namespace Kelvane

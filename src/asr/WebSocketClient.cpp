@@ -1,0 +1,112 @@
+#include "WebSocketClient.h"
+
+#include "Log.h"
+
+#include <QNetworkRequest>
+#include <QUrl>
+#include <QWebSocket>
+
+namespace Kelvane {
+
+WebSocketClient::WebSocketClient(QObject *parent)
+    : QObject(parent)
+    , webSocket_(new QWebSocket(QString(), QWebSocketProtocol::Version13, this))
+{
+    connect(webSocket_, &QWebSocket::connected, this, &WebSocketClient::onConnectedSlot);
+    connect(webSocket_, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnectedSlot);
+    connect(webSocket_, &QWebSocket::textMessageReceived, this,
+            &WebSocketClient::onTextMessageReceived);
+    connect(webSocket_, &QWebSocket::binaryMessageReceived, this,
+            &WebSocketClient::onBinaryMessageReceived);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    connect(webSocket_, &QWebSocket::errorOccurred, this, &WebSocketClient::onErrorOccurred);
+#else
+    connect(webSocket_, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+            &WebSocketClient::onErrorOccurred);
+#endif
+    // The capture thread asks isConnected(); publish the socket state as it changes.
+    connect(webSocket_, &QWebSocket::stateChanged, this,
+            [this](QAbstractSocket::SocketState state) {
+                connected_.store(state == QAbstractSocket::ConnectedState);
+            });
+}
+
+WebSocketClient::~WebSocketClient()
+{
+    // Closing can report the disconnection at once; nothing may reach a subclass that is
+    // already gone, so detach everything first.
+    webSocket_->disconnect(this);
+    onConnected = nullptr;
+    onDisconnected = nullptr;
+    onTextMessage = nullptr;
+    onBinaryMessage = nullptr;
+    onError = nullptr;
+    if (webSocket_->state() == QAbstractSocket::ConnectedState)
+        webSocket_->close(QWebSocketProtocol::CloseCodeNormal, QString());
+}
+
+void WebSocketClient::connectToServer(const QString &url, const QMap<QString, QString> &headers)
+{
+    Log::out("[WebSocketClient] Connecting to: ", url);
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
+        request.setRawHeader(it.key().toUtf8(), it.value().toUtf8());
+        Log::out("[WebSocketClient] Header: ", it.key(), " = ", it.value());
+    }
+    webSocket_->open(request);
+}
+
+void WebSocketClient::disconnectFromServer()
+{
+    if (webSocket_->state() != QAbstractSocket::ConnectedState)
+        return;
+    Log::out("[WebSocketClient] Disconnecting...");
+    webSocket_->close(QWebSocketProtocol::CloseCodeNormal, QString());
+}
+
+bool WebSocketClient::isConnected() const { return connected_.load(); }
+
+void WebSocketClient::sendBinary(const QByteArray &data)
+{
+    if (webSocket_->state() != QAbstractSocket::ConnectedState) {
+        Log::err("[WebSocketClient] Cannot send binary: not connected");
+        return;
+    }
+    webSocket_->sendBinaryMessage(data);
+}
+
+void WebSocketClient::onConnectedSlot()
+{
+    Log::out("[WebSocketClient] Connected");
+    if (onConnected)
+        onConnected();
+}
+
+void WebSocketClient::onDisconnectedSlot()
+{
+    Log::out("[WebSocketClient] Disconnected");
+    if (onDisconnected)
+        onDisconnected();
+}
+
+void WebSocketClient::onTextMessageReceived(const QString &message)
+{
+    if (onTextMessage)
+        onTextMessage(message);
+}
+
+void WebSocketClient::onBinaryMessageReceived(const QByteArray &message)
+{
+    if (onBinaryMessage)
+        onBinaryMessage(message);
+}
+
+void WebSocketClient::onErrorOccurred(QAbstractSocket::SocketError)
+{
+    const QString errorText = webSocket_->errorString();
+    Log::err("[WebSocketClient] Error: ", errorText);
+    if (onError)
+        onError(errorText);
+}
+
+} // namespace Kelvane

@@ -1,0 +1,216 @@
+#include "AudioCapture.h"
+
+#include "Log.h"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace Kelvane {
+
+namespace {
+
+constexpr auto kPollPeriod = std::chrono::milliseconds(10);
+constexpr uint32_t kSilenceFrames = 480;
+constexpr int kEmptyPollsPerReport = 100;
+
+std::string hex(PlatformResult code)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", static_cast<uint32_t>(code));
+    return text;
+}
+
+} // namespace
+
+AudioCapture::AudioCapture()
+    : AudioCapture(createDefaultAudioPlatform())
+{
+}
+
+AudioCapture::AudioCapture(std::unique_ptr<AudioPlatform> devicePlatform)
+    : platform(std::move(devicePlatform))
+{
+}
+
+AudioCapture::~AudioCapture()
+{
+    stop();
+    platform->releaseAll();
+    clientActivated = false;
+    captureServiceReady = false;
+    if (comInitialized) {
+        platform->uninitializeCom();
+        comInitialized = false;
+    }
+}
+
+bool AudioCapture::initialize()
+{
+    Log::out("[AudioCapture] Initializing ", platform->name(), " audio capture...");
+
+    PlatformResult hr = platform->initializeCom();
+    if (hr == kPlatformChangedMode) {
+        // COM is usable on this thread already; the other mode's owner balances it.
+    } else if (platformFailed(hr)) {
+        Log::err("[AudioCapture] COM initialization failed: 0x", hex(hr));
+        return false;
+    } else {
+        comInitialized = true;
+    }
+
+    hr = platform->createEnumerator();
+    if (platformFailed(hr)) {
+        Log::err("[AudioCapture] Failed to create device enumerator: 0x", hex(hr));
+        return false;
+    }
+
+    hr = platform->getDefaultEndpoint(DeviceRole::Multimedia);
+    if (platformFailed(hr))
+        hr = platform->getDefaultEndpoint(DeviceRole::Console);
+    if (platformFailed(hr)) {
+        Log::err("[AudioCapture] Failed to get default audio endpoint: 0x", hex(hr));
+        return false;
+    }
+
+    std::string deviceName;
+    if (!platformFailed(platform->getFriendlyName(deviceName)) && !deviceName.empty())
+        Log::out("[AudioCapture] Using device: ", deviceName);
+
+    hr = platform->activateClient();
+    if (platformFailed(hr)) {
+        Log::err("[AudioCapture] Failed to activate audio client: 0x", hex(hr));
+        return false;
+    }
+    clientActivated = true;
+
+    hr = platform->getMixFormat(mixFormat);
+    if (platformFailed(hr)) {
+        Log::err("[AudioCapture] Failed to get mix format: 0x", hex(hr));
+        return false;
+    }
+    sampleRate_ = mixFormat.sampleRate;
+    channels = mixFormat.channels;
+    bitsPerSample = mixFormat.bitsPerSample;
+    Log::out("[AudioCapture] Audio format: ", sampleRate_, "Hz, ", channels, " channels, ",
+             bitsPerSample, " bits");
+
+    hr = platform->initializeLoopback(mixFormat);
+    if (platformFailed(hr)) {
+        Log::err("[AudioCapture] Failed to initialize audio client: 0x", hex(hr));
+        return false;
+    }
+
+    hr = platform->getCaptureService();
+    if (platformFailed(hr)) {
+        Log::err("[AudioCapture] Failed to get capture client: 0x", hex(hr));
+        return false;
+    }
+    captureServiceReady = true;
+
+    Log::out("[AudioCapture] Initialization successful");
+    return true;
+}
+
+bool AudioCapture::start(AudioDataCallback newCallback)
+{
+    if (capturing.load()) {
+        Log::err("[AudioCapture] Already capturing");
+        return false;
+    }
+    if (!clientActivated || !captureServiceReady) {
+        Log::err("[AudioCapture] Not initialized");
+        return false;
+    }
+
+    callback = std::move(newCallback);
+    capturing.exchange(true);
+
+    const PlatformResult hr = platform->start();
+    if (platformFailed(hr)) {
+        Log::err("[AudioCapture] Failed to start audio client: 0x", hex(hr));
+        capturing.exchange(false);
+        return false;
+    }
+
+    // A thread that ended on its own is joined by stop(); a fresh start needs a fresh thread.
+    if (thread.joinable())
+        thread.join();
+    thread = std::thread(&AudioCapture::captureLoop, this);
+    Log::out("[AudioCapture] Capture started");
+    return true;
+}
+
+void AudioCapture::stop()
+{
+    if (!capturing.load())
+        return;
+    Log::out("[AudioCapture] Stopping capture...");
+    capturing.exchange(false);
+    if (thread.joinable())
+        thread.join();
+    platform->stop();
+    Log::out("[AudioCapture] Capture stopped");
+}
+
+void AudioCapture::captureLoop()
+{
+    int emptyPolls = 0;
+    while (capturing.load()) {
+        std::this_thread::sleep_for(kPollPeriod);
+
+        uint32_t packetFrames = 0;
+        const PlatformResult hr = platform->nextPacketSize(packetFrames);
+        if (platformFailed(hr)) {
+            Log::err("[AudioCapture] GetNextPacketSize failed: 0x", hex(hr));
+            return;
+        }
+
+        if (packetFrames != 0) {
+            emptyPolls = 0;
+            drainPackets();
+            continue;
+        }
+
+        ++emptyPolls;
+        std::vector<float> silence(static_cast<size_t>(channels) * kSilenceFrames, 0.0f);
+        if (callback)
+            callback(reinterpret_cast<const uint8_t *>(silence.data()),
+                     silence.size() * sizeof(float), static_cast<int>(sampleRate_),
+                     static_cast<int>(channels));
+        if (emptyPolls % kEmptyPollsPerReport == 0)
+            Log::out("[AudioCapture] No audio data for ", emptyPolls / kEmptyPollsPerReport,
+                     " seconds, generating silence");
+    }
+}
+
+void AudioCapture::drainPackets()
+{
+    for (;;) {
+        if (!capturing.load())
+            return;
+
+        const uint8_t *data = nullptr;
+        uint32_t frames = 0;
+        PlatformResult hr = platform->getBuffer(data, frames);
+        if (platformFailed(hr)) {
+            Log::err("[AudioCapture] GetBuffer failed: 0x", hex(hr));
+            return;
+        }
+
+        if (data && frames != 0 && callback)
+            callback(data, static_cast<size_t>(frames) * mixFormat.blockAlign,
+                     static_cast<int>(sampleRate_), static_cast<int>(channels));
+
+        hr = platform->releaseBuffer(frames);
+        if (platformFailed(hr))
+            Log::err("[AudioCapture] ReleaseBuffer failed: 0x", hex(hr));
+
+        uint32_t nextFrames = 0;
+        if (platformFailed(platform->nextPacketSize(nextFrames)) || nextFrames == 0)
+            return;
+    }
+}
+
+} // namespace Kelvane

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "AudioPlatform.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace Kelvane {
+
+using AudioDataCallback =
+    std::function<void(const uint8_t *data, size_t size, int sampleRate, int channels)>;
+
+// Loopback capture of the default playback device on a thread of its own. Every poll delivers
+// the waiting device packets unchanged, or a block of generated silence when none is waiting.
+class AudioCapture {
+public:
+    AudioCapture();
+    explicit AudioCapture(std::unique_ptr<AudioPlatform> platform);
+    ~AudioCapture();
+
+    AudioCapture(const AudioCapture &) = delete;
+    AudioCapture &operator=(const AudioCapture &) = delete;
+
+    bool initialize();
+    bool start(AudioDataCallback callback);
+    void stop();
+
+    uint32_t sampleRate() const { return sampleRate_; }
+    uint32_t channelCount() const { return channels; }
+
+private:
+    void captureLoop();
+    void drainPackets();
+
+    std::unique_ptr<AudioPlatform> platform;
+    bool clientActivated = false;
+    bool captureServiceReady = false;
+    MixFormat mixFormat;
+    uint32_t sampleRate_ = 0;
+    uint32_t channels = 0;
+    uint32_t bitsPerSample = 0;
+    std::atomic<bool> capturing{false};
+    std::thread thread;
+    AudioDataCallback callback;
+    bool comInitialized = false;
+};
+
+} // namespace Kelvane

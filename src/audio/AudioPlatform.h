@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace Kelvane {
+
+// Result codes of the platform layer read like Windows HRESULTs: negative means failure.
+using PlatformResult = int32_t;
+
+constexpr PlatformResult kPlatformOk = 0;
+// COM is already initialised on this thread in another apartment mode; still usable.
+constexpr PlatformResult kPlatformChangedMode = static_cast<PlatformResult>(0x80010106u);
+constexpr PlatformResult kPlatformGenericFailure = static_cast<PlatformResult>(0x80004005u);
+
+inline bool platformFailed(PlatformResult result) { return result < 0; }
+
+enum class DeviceRole { Console, Multimedia };
+
+struct MixFormat {
+    uint32_t sampleRate = 0;
+    uint32_t channels = 0;
+    uint32_t bitsPerSample = 0;
+    uint32_t blockAlign = 0;
+};
+
+// The narrow device layer under AudioCapture. Each operation corresponds to one Core Audio
+// call of the loopback path, so the capture logic above it is the same on every platform and
+// can be driven by a scripted device in tests.
+class AudioPlatform {
+public:
+    virtual ~AudioPlatform() = default;
+
+    // Word used in the first log line ("Initializing <name> audio capture...").
+    virtual std::string name() const = 0;
+
+    virtual PlatformResult initializeCom() = 0;
+    virtual void uninitializeCom() = 0;
+    virtual PlatformResult createEnumerator() = 0;
+    virtual PlatformResult getDefaultEndpoint(DeviceRole role) = 0;
+    // Best effort: the endpoint's display name as UTF-8.
+    virtual PlatformResult getFriendlyName(std::string &name) = 0;
+    virtual PlatformResult activateClient() = 0;
+    virtual PlatformResult getMixFormat(MixFormat &format) = 0;
+    // Shared-mode loopback stream in the mix format with a one-second buffer.
+    virtual PlatformResult initializeLoopback(const MixFormat &format) = 0;
+    virtual PlatformResult getCaptureService() = 0;
+    virtual PlatformResult start() = 0;
+    virtual PlatformResult stop() = 0;
+
+    // Capture-thread operations.
+    virtual PlatformResult nextPacketSize(uint32_t &frames) = 0;
+    virtual PlatformResult getBuffer(const uint8_t *&data, uint32_t &frames) = 0;
+    virtual PlatformResult releaseBuffer(uint32_t frames) = 0;
+
+    // Frees the mix format and every platform object still held.
+    virtual void releaseAll() = 0;
+};
+
+// The platform's own implementation (Core Audio on Windows, PulseAudio on Linux).
+std::unique_ptr<AudioPlatform> createDefaultAudioPlatform();
+
+} // namespace Kelvane

@@ -1,0 +1,363 @@
+#include "AudioPlatform.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <cstring>
+#include <vector>
+
+namespace Kelvane {
+
+namespace {
+
+// PulseAudio error numbers, dressed as failure codes so they print like HRESULTs.
+PlatformResult pulseFailure(int paError)
+{
+    if (paError <= 0)
+        paError = PA_ERR_UNKNOWN;
+    return static_cast<PlatformResult>(0x8A550000u | (static_cast<uint32_t>(paError) & 0xFFFFu));
+}
+
+class MainloopLock {
+public:
+    explicit MainloopLock(pa_threaded_mainloop *loop)
+        : loop(loop)
+    {
+        pa_threaded_mainloop_lock(loop);
+    }
+    ~MainloopLock() { pa_threaded_mainloop_unlock(loop); }
+    MainloopLock(const MainloopLock &) = delete;
+    MainloopLock &operator=(const MainloopLock &) = delete;
+
+private:
+    pa_threaded_mainloop *loop;
+};
+
+// Captures the monitor of the default sink. PulseAudio hands out reads of any size, so
+// reads are collected and handed out as packets of exactly 10 ms, the period the capture
+// logic counts in.
+class PulseAudioPlatform final : public AudioPlatform {
+public:
+    ~PulseAudioPlatform() override
+    {
+        releaseAll();
+        uninitializeCom();
+    }
+
+    std::string name() const override { return "PulseAudio"; }
+
+    PlatformResult initializeCom() override
+    {
+        if (mainloop)
+            return kPlatformOk;
+        mainloop = pa_threaded_mainloop_new();
+        if (!mainloop)
+            return pulseFailure(PA_ERR_INTERNAL);
+        if (pa_threaded_mainloop_start(mainloop) < 0) {
+            pa_threaded_mainloop_free(mainloop);
+            mainloop = nullptr;
+            return pulseFailure(PA_ERR_INTERNAL);
+        }
+        return kPlatformOk;
+    }
+
+    void uninitializeCom() override
+    {
+        if (!mainloop)
+            return;
+        pa_threaded_mainloop_stop(mainloop);
+        pa_threaded_mainloop_free(mainloop);
+        mainloop = nullptr;
+    }
+
+    PlatformResult createEnumerator() override
+    {
+        if (!mainloop)
+            return pulseFailure(PA_ERR_BADSTATE);
+        MainloopLock lock(mainloop);
+        context = pa_context_new(pa_threaded_mainloop_get_api(mainloop), "Kelvane");
+        if (!context)
+            return pulseFailure(PA_ERR_INTERNAL);
+        pa_context_set_state_callback(context, &PulseAudioPlatform::signalLoop, this);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            return pulseFailure(pa_context_errno(context));
+        for (;;) {
+            const pa_context_state_t state = pa_context_get_state(context);
+            if (state == PA_CONTEXT_READY)
+                return kPlatformOk;
+            if (!PA_CONTEXT_IS_GOOD(state))
+                return pulseFailure(pa_context_errno(context));
+            pa_threaded_mainloop_wait(mainloop);
+        }
+    }
+
+    PlatformResult getDefaultEndpoint(DeviceRole) override
+    {
+        if (!context)
+            return pulseFailure(PA_ERR_BADSTATE);
+        MainloopLock lock(mainloop);
+        defaultSinkName.clear();
+        if (!runOperation(pa_context_get_server_info(context, &PulseAudioPlatform::onServerInfo,
+                                                     this)))
+            return pulseFailure(pa_context_errno(context));
+        if (defaultSinkName.empty())
+            return pulseFailure(PA_ERR_NOENTITY);
+
+        sinkFound = false;
+        if (!runOperation(pa_context_get_sink_info_by_name(context, defaultSinkName.c_str(),
+                                                           &PulseAudioPlatform::onSinkInfo, this)))
+            return pulseFailure(pa_context_errno(context));
+        if (!sinkFound)
+            return pulseFailure(PA_ERR_NOENTITY);
+        return kPlatformOk;
+    }
+
+    PlatformResult getFriendlyName(std::string &name) override
+    {
+        if (!sinkFound || sinkDescription.empty())
+            return pulseFailure(PA_ERR_NODATA);
+        name = sinkDescription;
+        return kPlatformOk;
+    }
+
+    PlatformResult activateClient() override
+    {
+        if (!sinkFound)
+            return pulseFailure(PA_ERR_BADSTATE);
+        MainloopLock lock(mainloop);
+        spec.format = PA_SAMPLE_FLOAT32LE;
+        spec.rate = sinkSpec.rate;
+        spec.channels = sinkSpec.channels;
+        stream = pa_stream_new(context, "Kelvane loopback", &spec,
+                               pa_channel_map_valid(&sinkMap) ? &sinkMap : nullptr);
+        if (!stream)
+            return pulseFailure(pa_context_errno(context));
+        pa_stream_set_state_callback(stream, &PulseAudioPlatform::signalLoop, this);
+        pa_stream_set_read_callback(stream, &PulseAudioPlatform::onReadable, this);
+        return kPlatformOk;
+    }
+
+    PlatformResult getMixFormat(MixFormat &format) override
+    {
+        if (!stream)
+            return pulseFailure(PA_ERR_BADSTATE);
+        format.sampleRate = spec.rate;
+        format.channels = spec.channels;
+        format.bitsPerSample = 32;
+        format.blockAlign = 4u * spec.channels;
+        bytesPerFrame = format.blockAlign;
+        packetFrames = spec.rate / 100;
+        return kPlatformOk;
+    }
+
+    PlatformResult initializeLoopback(const MixFormat &format) override
+    {
+        if (!stream)
+            return pulseFailure(PA_ERR_BADSTATE);
+        MainloopLock lock(mainloop);
+        pa_buffer_attr attr;
+        std::memset(&attr, 0xff, sizeof attr); // (uint32_t)-1: server default
+        attr.maxlength = format.sampleRate * format.blockAlign;   // one second
+        attr.fragsize = format.sampleRate / 100 * format.blockAlign; // 10 ms
+        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
+                                                          PA_STREAM_ADJUST_LATENCY);
+        if (pa_stream_connect_record(stream, monitorSourceName.c_str(), &attr, flags) < 0)
+            return pulseFailure(pa_context_errno(context));
+        for (;;) {
+            const pa_stream_state_t state = pa_stream_get_state(stream);
+            if (state == PA_STREAM_READY)
+                return kPlatformOk;
+            if (!PA_STREAM_IS_GOOD(state))
+                return pulseFailure(pa_context_errno(context));
+            pa_threaded_mainloop_wait(mainloop);
+        }
+    }
+
+    PlatformResult getCaptureService() override
+    {
+        if (!stream)
+            return pulseFailure(PA_ERR_BADSTATE);
+        MainloopLock lock(mainloop);
+        return pa_stream_get_state(stream) == PA_STREAM_READY ? kPlatformOk
+                                                              : pulseFailure(PA_ERR_BADSTATE);
+    }
+
+    PlatformResult start() override
+    {
+        pending.clear();
+        pendingOffset = 0;
+        return cork(false);
+    }
+
+    PlatformResult stop() override { return cork(true); }
+
+    PlatformResult nextPacketSize(uint32_t &frames) override
+    {
+        frames = 0;
+        if (!stream)
+            return pulseFailure(PA_ERR_BADSTATE);
+        MainloopLock lock(mainloop);
+        if (pa_context_get_state(context) != PA_CONTEXT_READY ||
+            pa_stream_get_state(stream) != PA_STREAM_READY)
+            return pulseFailure(PA_ERR_CONNECTIONTERMINATED);
+
+        for (;;) {
+            const size_t readable = pa_stream_readable_size(stream);
+            if (readable == static_cast<size_t>(-1))
+                return pulseFailure(pa_context_errno(context));
+            if (readable == 0)
+                break;
+            const void *data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(stream, &data, &bytes) < 0)
+                return pulseFailure(pa_context_errno(context));
+            if (bytes == 0)
+                break;
+            if (data) {
+                const auto *begin = static_cast<const uint8_t *>(data);
+                pending.insert(pending.end(), begin, begin + bytes);
+            } else {
+                pending.insert(pending.end(), bytes, 0); // a hole in the stream reads as silence
+            }
+            pa_stream_drop(stream);
+        }
+
+        if (pending.size() - pendingOffset >= static_cast<size_t>(packetFrames) * bytesPerFrame)
+            frames = packetFrames;
+        return kPlatformOk;
+    }
+
+    PlatformResult getBuffer(const uint8_t *&data, uint32_t &frames) override
+    {
+        const size_t packetBytes = static_cast<size_t>(packetFrames) * bytesPerFrame;
+        if (packetBytes == 0 || pending.size() - pendingOffset < packetBytes) {
+            data = nullptr;
+            frames = 0;
+            return kPlatformOk;
+        }
+        data = pending.data() + pendingOffset;
+        frames = packetFrames;
+        return kPlatformOk;
+    }
+
+    PlatformResult releaseBuffer(uint32_t frames) override
+    {
+        pendingOffset += static_cast<size_t>(frames) * bytesPerFrame;
+        if (pendingOffset >= pending.size()) {
+            pending.clear();
+            pendingOffset = 0;
+        } else if (pendingOffset > 64 * 1024) {
+            pending.erase(pending.begin(), pending.begin() + static_cast<long>(pendingOffset));
+            pendingOffset = 0;
+        }
+        return kPlatformOk;
+    }
+
+    void releaseAll() override
+    {
+        if (!mainloop)
+            return;
+        MainloopLock lock(mainloop);
+        if (stream) {
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_set_read_callback(stream, nullptr, nullptr);
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+            stream = nullptr;
+        }
+        if (context) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+            context = nullptr;
+        }
+    }
+
+private:
+    static void signalLoop(pa_context *, void *self)
+    {
+        pa_threaded_mainloop_signal(static_cast<PulseAudioPlatform *>(self)->mainloop, 0);
+    }
+    static void signalLoop(pa_stream *, void *self)
+    {
+        pa_threaded_mainloop_signal(static_cast<PulseAudioPlatform *>(self)->mainloop, 0);
+    }
+    static void onReadable(pa_stream *, size_t, void *) {}
+
+    static void onServerInfo(pa_context *, const pa_server_info *info, void *userdata)
+    {
+        auto *self = static_cast<PulseAudioPlatform *>(userdata);
+        if (info && info->default_sink_name)
+            self->defaultSinkName = info->default_sink_name;
+        pa_threaded_mainloop_signal(self->mainloop, 0);
+    }
+
+    static void onSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *userdata)
+    {
+        auto *self = static_cast<PulseAudioPlatform *>(userdata);
+        if (eol == 0 && info) {
+            self->sinkFound = true;
+            self->sinkDescription = info->description ? info->description : "";
+            self->monitorSourceName =
+                info->monitor_source_name ? info->monitor_source_name : "@DEFAULT_MONITOR@";
+            self->sinkSpec = info->sample_spec;
+            self->sinkMap = info->channel_map;
+        }
+        pa_threaded_mainloop_signal(self->mainloop, 0);
+    }
+
+    static void onSuccess(pa_stream *, int, void *self)
+    {
+        pa_threaded_mainloop_signal(static_cast<PulseAudioPlatform *>(self)->mainloop, 0);
+    }
+
+    // Waits, with the mainloop locked, for an operation to complete.
+    bool runOperation(pa_operation *operation)
+    {
+        if (!operation)
+            return false;
+        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+            pa_threaded_mainloop_wait(mainloop);
+        const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
+        pa_operation_unref(operation);
+        return done;
+    }
+
+    PlatformResult cork(bool paused)
+    {
+        if (!stream)
+            return pulseFailure(PA_ERR_BADSTATE);
+        MainloopLock lock(mainloop);
+        if (pa_stream_get_state(stream) != PA_STREAM_READY)
+            return pulseFailure(PA_ERR_BADSTATE);
+        if (!runOperation(
+                pa_stream_cork(stream, paused ? 1 : 0, &PulseAudioPlatform::onSuccess, this)))
+            return pulseFailure(pa_context_errno(context));
+        if (!paused)
+            runOperation(pa_stream_flush(stream, &PulseAudioPlatform::onSuccess, this));
+        return kPlatformOk;
+    }
+
+    pa_threaded_mainloop *mainloop = nullptr;
+    pa_context *context = nullptr;
+    pa_stream *stream = nullptr;
+    std::string defaultSinkName;
+    bool sinkFound = false;
+    std::string sinkDescription;
+    std::string monitorSourceName;
+    pa_sample_spec sinkSpec{};
+    pa_channel_map sinkMap{};
+    pa_sample_spec spec{};
+    uint32_t bytesPerFrame = 0;
+    uint32_t packetFrames = 0;
+    std::vector<uint8_t> pending;
+    size_t pendingOffset = 0;
+};
+
+} // namespace
+
+std::unique_ptr<AudioPlatform> createDefaultAudioPlatform()
+{
+    return std::make_unique<PulseAudioPlatform>();
+}
+
+} // namespace Kelvane

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <sstream>
+#include <string>
+
+namespace Kelvane {
+namespace Log {
+
+namespace detail {
+
+struct Fallback {};
+struct Bytes : Fallback {};
+struct Text : Bytes {};
+
+// Qt strings (anything with toUtf8) go out as UTF-8.
+template <typename T>
+auto append(std::ostringstream &line, const T &value, Text) -> decltype(value.toUtf8(), void())
+{
+    const auto utf8 = value.toUtf8();
+    line.write(utf8.constData(), utf8.size());
+}
+
+// Byte arrays go out as raw bytes.
+template <typename T>
+auto append(std::ostringstream &line, const T &value, Bytes)
+    -> decltype(value.constData(), value.size(), void())
+{
+    line.write(reinterpret_cast<const char *>(value.constData()),
+               static_cast<std::streamsize>(value.size()));
+}
+
+template <typename T> void append(std::ostringstream &line, const T &value, Fallback)
+{
+    line << value;
+}
+
+} // namespace detail
+
+// Writes a finished line and flushes it. One mutex guards both streams, so lines written
+// from the capture thread never interleave with lines from the GUI thread.
+void writeOut(const std::string &line);
+void writeErr(const std::string &line);
+
+template <typename... Args> std::string compose(const Args &...args)
+{
+    std::ostringstream line;
+    (detail::append(line, args, detail::Text{}), ...);
+    return line.str();
+}
+
+// One line on standard output.
+template <typename... Args> void out(const Args &...args) { writeOut(compose(args...)); }
+
+// One line on standard error.
+template <typename... Args> void err(const Args &...args) { writeErr(compose(args...)); }
+
+} // namespace Log
+} // namespace Kelvane

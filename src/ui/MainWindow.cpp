@@ -1,0 +1,366 @@
+#include "MainWindow.h"
+
+#include "Application.h"
+#include "NativeFrame.h"
+
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace Kelvane {
+
+namespace {
+
+const char *const kCentralStyle = "background-color: #f7f7f7;";
+const char *const kBarStyle = "QWidget { background-color: #f7f7f7; color: #111111; border-bottom: "
+                              "1px solid #dcdcdc; }";
+const char *const kCaptionStyle = "font-size: 12px; color: #111111; font-weight: 600;";
+const char *const kDirectionFieldStyle =
+    "QLineEdit { background-color: #ffffff; color: #111111; border: 1px solid #dcdcdc; "
+    "border-radius: 4px; padding: 8px 10px; font-size: 12px; } QLineEdit:focus { border: 1px "
+    "solid #07c160; outline: none; }";
+const char *const kStepButtonStyle =
+    "QPushButton { background-color: #ffffff; color: #111111; border: 1px solid #dcdcdc; "
+    "border-radius: 4px; font-size: 14px; font-weight: 500; padding: 0px; } QPushButton:hover { "
+    "border: 1px solid #07c160; } QPushButton:pressed { background-color: #f0f0f0; }";
+const char *const kSilenceFieldStyle =
+    "QLineEdit { background-color: #ffffff; color: #111111; border: 1px solid #dcdcdc; "
+    "border-radius: 4px; padding: 4px 8px; font-size: 12px; } QLineEdit:focus { border: 1px "
+    "solid #07c160; outline: none; }";
+const char *const kStartButtonStyle =
+    "QPushButton { background-color: #07c160; color: #ffffff; border: 1px solid #07c160; "
+    "border-radius: 6px; padding: 10px 18px; font-size: 13px; font-weight: 600; } "
+    "QPushButton:hover { background-color: #06ad56; } QPushButton:pressed { background-color: "
+    "#05964a; } QPushButton:disabled { background-color: #cdeedd; color: #8abfa1; border-color: "
+    "#cdeedd; }";
+const char *const kStopButtonStyle =
+    "QPushButton { background-color: #f0f0f0; color: #333333; border: 1px solid #dcdcdc; "
+    "border-radius: 6px; padding: 10px 18px; font-size: 13px; font-weight: 600; } "
+    "QPushButton:hover { background-color: #e6e6e6; } QPushButton:pressed { background-color: "
+    "#dcdcdc; } QPushButton:disabled { background-color: #f7f7f7; border: 1px solid #e8e8e8; "
+    "color: #bbbbbb; }";
+const char *const kStatusStyle = "QLabel { font-size: 12px; color: #555555; font-weight: 500; }";
+const char *const kSplitterStyle = "QSplitter::handle { background-color: #e5e5e5; }";
+const char *const kLeftPanelStyle =
+    "QWidget { background-color: #f7f7f7; border-right: 1px solid #e5e5e5; }";
+const char *const kPanelTitleStyle =
+    "QLabel { background-color: #ffffff; color: #111111; padding: 14px 18px; font-size: 13px; "
+    "font-weight: 700; letter-spacing: 2px; border-bottom: 1px solid #e5e5e5; }";
+const char *const kQuestionListStyle =
+    "QListWidget { background-color: #ffffff; border: none; padding: 6px; font-size: 13px; "
+    "outline: none; } QListWidget::item { padding: 12px 14px; border-bottom: 1px solid #e6e6e6; "
+    "color: #111111; border-radius: 4px; margin: 2px 2px; } QListWidget::item:hover { "
+    "background-color: #f2f2f2; } QListWidget::item:selected { background-color: #e8f7ed; color: "
+    "#07c160; border-left: 3px solid #07c160; font-weight: 600; }";
+const char *const kRightPanelStyle = "QWidget { background-color: #ffffff; }";
+const char *const kAnswerViewStyle =
+    "QTextEdit { background-color: #ffffff; border: none; padding: 22px; font-size: 14px; "
+    "line-height: 1.7; color: #111111; }";
+
+QLabel *makeCaption(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setStyleSheet(kCaptionStyle);
+    return label;
+}
+
+QString questionLabel(int id, const QString &question)
+{
+    return QStringLiteral("Q%1: %2").arg(id).arg(question);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    applyNativeFrameStyle(this);
+
+    const QIcon icon = createAppIcon();
+    QGuiApplication::setWindowIcon(icon);
+    setWindowIcon(icon);
+
+    setWindowTitle(QStringLiteral(" "));
+    setMinimumSize(1200, 700);
+    setupUi();
+}
+
+MainWindow::~MainWindow() = default;
+
+QIcon MainWindow::createAppIcon()
+{
+    QPixmap drawing(64, 64);
+    drawing.fill(Qt::transparent);
+    {
+        QPainter painter(&drawing);
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        painter.setBrush(QColor(QStringLiteral("#07c160")));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(drawing.rect().adjusted(2, 2, -2, -2));
+
+        painter.setBrush(Qt::white);
+        QPainterPath bubble;
+        bubble.addRoundedRect(QRectF(16, 18, 32, 22), 6, 6, Qt::AbsoluteSize);
+        bubble.moveTo(20, 40);
+        bubble.lineTo(22, 46);
+        bubble.lineTo(26, 40);
+        bubble.closeSubpath();
+        painter.drawPath(bubble);
+    }
+
+    QPixmap empty(16, 16);
+    empty.fill(Qt::transparent);
+
+    QIcon icon;
+    icon.addPixmap(empty, QIcon::Normal, QIcon::Off);
+    icon.addPixmap(drawing, QIcon::Normal, QIcon::Off);
+    icon.addPixmap(drawing.scaled(48, 48, Qt::KeepAspectRatio, Qt::SmoothTransformation),
+                   QIcon::Normal, QIcon::Off);
+    return icon;
+}
+
+void MainWindow::setupUi()
+{
+    centralWidget = new QWidget(this);
+    setCentralWidget(centralWidget);
+    centralWidget->setStyleSheet(kCentralStyle);
+    mainLayout = new QVBoxLayout(centralWidget);
+    mainLayout->setSpacing(0);
+    mainLayout->setContentsMargins(0, 0, 0, 0);
+
+    controlBar = new QWidget(centralWidget);
+    controlBar->setStyleSheet(kBarStyle);
+    controlBar->setFixedHeight(56);
+    controlBarLayout = new QHBoxLayout(controlBar);
+    controlBarLayout->setSpacing(14);
+    controlBarLayout->setContentsMargins(16, 8, 16, 8);
+
+    QLabel *directionCaption = makeCaption(QStringLiteral("方向"), controlBar);
+
+    directionEdit = new QLineEdit(controlBar);
+    directionEdit->setPlaceholderText(QStringLiteral("如 Java后端"));
+    directionEdit->setText(QStringLiteral("Java后端"));
+    directionEdit->setFixedWidth(120);
+    directionEdit->setStyleSheet(kDirectionFieldStyle);
+    connect(directionEdit, &QLineEdit::editingFinished, this, &MainWindow::onDirectionChanged);
+
+    QLabel *silenceCaption = makeCaption(QStringLiteral("静音 (ms)"), controlBar);
+
+    minusButton = new QPushButton(QStringLiteral("-"), controlBar);
+    minusButton->setFixedSize(26, 26);
+    minusButton->setStyleSheet(kStepButtonStyle);
+    connect(minusButton, &QPushButton::clicked, this, [this]() { stepSilenceField(-100); });
+
+    silenceEdit = new QLineEdit(controlBar);
+    silenceEdit->setText(QStringLiteral("1000"));
+    silenceEdit->setFixedWidth(60);
+    silenceEdit->setAlignment(Qt::AlignCenter);
+    silenceEdit->setStyleSheet(kSilenceFieldStyle);
+
+    plusButton = new QPushButton(QStringLiteral("+"), controlBar);
+    plusButton->setFixedSize(26, 26);
+    plusButton->setStyleSheet(kStepButtonStyle);
+    connect(plusButton, &QPushButton::clicked, this, [this]() { stepSilenceField(100); });
+
+    startButton = new QPushButton(QStringLiteral("开始"), controlBar);
+    startButton->setMinimumWidth(90);
+    startButton->setMaximumWidth(120);
+    startButton->setStyleSheet(kStartButtonStyle);
+    startButton->setEnabled(true);
+    connect(startButton, &QPushButton::clicked, this, &MainWindow::onStartListeningClicked);
+
+    stopButton = new QPushButton(QStringLiteral("停止"), controlBar);
+    stopButton->setEnabled(false);
+    stopButton->setMinimumWidth(90);
+    stopButton->setMaximumWidth(120);
+    stopButton->setStyleSheet(kStopButtonStyle);
+    connect(stopButton, &QPushButton::clicked, this, &MainWindow::onStopListeningClicked);
+
+    statusLabel = new QLabel(QStringLiteral("就绪"), controlBar);
+    statusLabel->setStyleSheet(kStatusStyle);
+
+    auto *controls = new QHBoxLayout();
+    controls->setSpacing(10);
+    controls->addWidget(directionCaption);
+    controls->addWidget(directionEdit);
+    controls->addSpacing(8);
+    controls->addWidget(silenceCaption);
+    controls->addWidget(minusButton);
+    controls->addWidget(silenceEdit);
+    controls->addWidget(plusButton);
+    controls->addSpacing(12);
+    controls->addWidget(startButton);
+    controls->addWidget(stopButton);
+    controls->addSpacing(8);
+    controls->addWidget(statusLabel);
+
+    controlBarLayout->addLayout(controls);
+    controlBarLayout->addStretch(0);
+    mainLayout->addWidget(controlBar);
+
+    splitter = new QSplitter(Qt::Horizontal, this);
+    splitter->setHandleWidth(3);
+    splitter->setStyleSheet(kSplitterStyle);
+
+    leftPanel = new QWidget();
+    leftPanel->setStyleSheet(kLeftPanelStyle);
+    leftPanelLayout = new QVBoxLayout(leftPanel);
+    leftPanelLayout->setSpacing(0);
+    leftPanelLayout->setContentsMargins(0, 0, 0, 0);
+
+    listTitle = new QLabel(QStringLiteral("问题列表"), leftPanel);
+    listTitle->setStyleSheet(kPanelTitleStyle);
+    listTitle->setFixedHeight(48);
+
+    questionList = new QListWidget(leftPanel);
+    questionList->setStyleSheet(kQuestionListStyle);
+    connect(questionList, &QListWidget::itemClicked, this, &MainWindow::onQuestionItemClicked);
+
+    leftPanelLayout->addWidget(listTitle);
+    leftPanelLayout->addWidget(questionList);
+
+    rightPanel = new QWidget();
+    rightPanel->setStyleSheet(kRightPanelStyle);
+    rightPanelLayout = new QVBoxLayout(rightPanel);
+    rightPanelLayout->setSpacing(8);
+    rightPanelLayout->setContentsMargins(0, 0, 0, 0);
+
+    answerTitle = new QLabel(QStringLiteral("提示"), rightPanel);
+    answerTitle->setStyleSheet(kPanelTitleStyle);
+    answerTitle->setFixedHeight(48);
+
+    answerView = new QTextEdit(rightPanel);
+    answerView->setReadOnly(true);
+    answerView->setStyleSheet(kAnswerViewStyle);
+
+    rightPanelLayout->addWidget(answerTitle);
+    rightPanelLayout->addWidget(answerView);
+
+    splitter->addWidget(leftPanel);
+    splitter->addWidget(rightPanel);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 7);
+
+    mainLayout->addWidget(splitter);
+}
+
+void MainWindow::setApplication(Application *app)
+{
+    application = app;
+    if (!application)
+        return;
+    connect(application, &Application::newQuestionStarted, this,
+            &MainWindow::onNewQuestionStarted, Qt::AutoConnection);
+    connect(application, &Application::llmResponse, this, &MainWindow::onLLMResponse,
+            Qt::AutoConnection);
+    connect(application, &Application::statusChanged, this, &MainWindow::onStatusChanged,
+            Qt::AutoConnection);
+}
+
+void MainWindow::stepSilenceField(int delta)
+{
+    const int value = silenceEdit->text().toInt(nullptr, 10); // 0 when not a number
+    const int stepped = delta < 0 ? std::max(value + delta, 100) : std::min(value + delta, 5000);
+    silenceEdit->setText(QString::number(stepped));
+}
+
+void MainWindow::onStartListeningClicked()
+{
+    QString direction = directionEdit->text().trimmed();
+    if (direction.isEmpty()) {
+        direction = QStringLiteral("通用面试");
+        directionEdit->setText(direction);
+    }
+    if (application) {
+        application->setInterviewDirection(direction);
+        application->startListening();
+    }
+    startButton->setEnabled(false);
+    stopButton->setEnabled(true);
+}
+
+void MainWindow::onStopListeningClicked()
+{
+    if (application)
+        application->stopListening();
+    startButton->setEnabled(true);
+    stopButton->setEnabled(false);
+}
+
+void MainWindow::onDirectionChanged() {}
+
+void MainWindow::onSilenceThresholdChanged() {}
+
+void MainWindow::onQuestionItemClicked(QListWidgetItem *item)
+{
+    if (!item)
+        return;
+    const int id = item->data(Qt::UserRole).toInt();
+    if (!questions.contains(id))
+        return;
+    currentQuestionId = id;
+    refreshAnswerView();
+}
+
+void MainWindow::onASRResult(const QString &, bool) {}
+
+void MainWindow::onNewQuestionStarted(int questionId, const QString &question)
+{
+    questions.insert(questionId, QuestionEntry{questionId, question, QString(), false});
+
+    auto *item = new QListWidgetItem(questionLabel(questionId, question));
+    item->setData(Qt::UserRole, questionId);
+    questionList->addItem(item);
+
+    currentQuestionId = questionId;
+    questionList->setCurrentItem(item);
+    questionList->scrollToItem(item, QAbstractItemView::EnsureVisible);
+    refreshAnswerView();
+}
+
+void MainWindow::onLLMResponse(int questionId, const QString &text, bool isDone)
+{
+    auto entry = questions.find(questionId);
+    if (entry == questions.end())
+        return;
+    if (isDone) {
+        entry->done = true;
+        bool ok = false;
+        const int ms = silenceEdit->text().toInt(&ok, 10);
+        if (ok && ms >= 1 && application)
+            application->setSilenceThreshold(ms);
+    } else {
+        entry->answer.append(text);
+    }
+    if (questionId == currentQuestionId)
+        refreshAnswerView();
+}
+
+void MainWindow::onStatusChanged(const QString &status) { statusLabel->setText(status); }
+
+void MainWindow::refreshAnswerView()
+{
+    auto entry = questions.constFind(currentQuestionId);
+    if (entry == questions.constEnd()) {
+        answerView->clear();
+        return;
+    }
+    answerTitle->setText(questionLabel(entry->id, entry->question));
+    answerView->setMarkdown(entry->answer);
+}
+
+} // namespace Kelvane

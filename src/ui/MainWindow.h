@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QMap>
+#include <QString>
+
+class QHBoxLayout;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+class QSplitter;
+class QTextEdit;
+class QVBoxLayout;
+
+namespace Kelvane {
+
+class Application;
+
+struct QuestionEntry {
+    int id = 0;
+    QString question;
+    QString answer;
+    bool done = false;
+};
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    void setApplication(Application *app);
+
+    static QIcon createAppIcon();
+
+private slots:
+    void onStartListeningClicked();
+    void onStopListeningClicked();
+    void onDirectionChanged();
+    void onSilenceThresholdChanged();
+    void onQuestionItemClicked(QListWidgetItem *item);
+    void onASRResult(const QString &text, bool isFinal);
+    void onNewQuestionStarted(int questionId, const QString &question);
+    void onLLMResponse(int questionId, const QString &text, bool isDone);
+    void onStatusChanged(const QString &status);
+
+private:
+    void setupUi();
+    void stepSilenceField(int delta);
+    void refreshAnswerView();
+
+    Application *application = nullptr;
+    QWidget *centralWidget = nullptr;
+    QVBoxLayout *mainLayout = nullptr;
+    QWidget *controlBar = nullptr;
+    QHBoxLayout *controlBarLayout = nullptr;
+    QLineEdit *directionEdit = nullptr;
+    QLineEdit *silenceEdit = nullptr;
+    QPushButton *minusButton = nullptr;
+    QPushButton *plusButton = nullptr;
+    QPushButton *startButton = nullptr;
+    QPushButton *stopButton = nullptr;
+    QLabel *statusLabel = nullptr;
+    QSplitter *splitter = nullptr;
+    QWidget *leftPanel = nullptr;
+    QVBoxLayout *leftPanelLayout = nullptr;
+    QLabel *listTitle = nullptr;
+    QListWidget *questionList = nullptr;
+    QWidget *rightPanel = nullptr;
+    QVBoxLayout *rightPanelLayout = nullptr;
+    QLabel *answerTitle = nullptr;
+    QTextEdit *answerView = nullptr;
+    QMap<int, QuestionEntry> questions;
+    int currentQuestionId = 0;
+};
+
+} // namespace Kelvane
