@@ -26,20 +26,17 @@ constexpr size_t kEnergyWindow = 1600;
 constexpr int kBuffersPerBatch = 30;
 constexpr size_t kVadFrameSamples = 160;
 
-const QRegularExpression &symbolsAndSpace()
-{
+const QRegularExpression &symbolsAndSpace() {
     static const QRegularExpression expression(QStringLiteral("[？?！!。.,，、；;：:\\s]"));
     return expression;
 }
 
-const QRegularExpression &symbolsOnly()
-{
+const QRegularExpression &symbolsOnly() {
     static const QRegularExpression expression(QStringLiteral("[？?！!。.,，、；;：:]"));
     return expression;
 }
 
-QString systemPrompt(const QString &direction)
-{
+QString systemPrompt(const QString &direction) {
     static const QString kTemplate = QStringLiteral(
         "你是一个专业的面试助手。用户正在参加 %1 方向的面试。\n"
         "你的任务是根据面试官的问题，快速提供准确、简洁的答案要点。\n"
@@ -59,17 +56,14 @@ QString systemPrompt(const QString &direction)
     return kTemplate.arg(direction);
 }
 
-QString userPrompt(const QString &question)
-{
+QString userPrompt(const QString &question) {
     return QStringLiteral("面试官问：%1\n请提供答案要点。").arg(question);
 }
 
 } // namespace
 
 Application::Application(QObject *parent)
-    : Application(AudioPlatformFactory(createDefaultAudioPlatform), parent)
-{
-}
+    : Application(AudioPlatformFactory(createDefaultAudioPlatform), parent) {}
 
 Application::Application(AudioPlatformFactory factory, QObject *parent)
     : QObject(parent)
@@ -79,17 +73,17 @@ Application::Application(AudioPlatformFactory factory, QObject *parent)
     , defaultApiKey(QStringLiteral("sk-00000000000000000000000000000000"))
     , defaultApiUrl(QStringLiteral("https://api.deepseek.com/v1/chat/completions"))
     , defaultModel(QStringLiteral("deepseek-chat"))
-    , audioPlatformFactory(std::move(factory))
-{
+    , audioPlatformFactory(std::move(factory)) {
     applyEnvironmentOverrides();
     connect(this, &Application::triggerLLMRequest, this, &Application::askLLM,
             Qt::QueuedConnection);
 }
 
-Application::~Application() { stopListening(); }
+Application::~Application() {
+    stopListening();
+}
 
-void Application::applyEnvironmentOverrides()
-{
+void Application::applyEnvironmentOverrides() {
     const struct {
         const char *name;
         QString *target;
@@ -107,15 +101,13 @@ void Application::applyEnvironmentOverrides()
     }
 }
 
-bool Application::initialize()
-{
+bool Application::initialize() {
     Log::out("[Application] Initializing...");
     initializeComponents();
     return true;
 }
 
-void Application::initializeComponents()
-{
+void Application::initializeComponents() {
     audioCapture = std::make_unique<AudioCapture>(audioPlatformFactory());
     if (!audioCapture->initialize()) {
         Log::err("[Application] Failed to initialize audio capture");
@@ -134,7 +126,8 @@ void Application::initializeComponents()
     vadConfig.minSilenceFrames = 80;
     vad->setConfig(vadConfig);
     vad->setCallback([](bool speaking) {
-        Log::out(speaking ? "[Application] VAD: Speech detected" : "[Application] VAD: Speech ended");
+        Log::out(speaking ? "[Application] VAD: Speech detected"
+                          : "[Application] VAD: Speech ended");
     });
 
     asrClient = std::make_unique<ASRClient>(this);
@@ -159,8 +152,7 @@ void Application::initializeComponents()
     Log::out("[Application] Components initialized");
 }
 
-void Application::startListening()
-{
+void Application::startListening() {
     if (isListening) {
         Log::out("[Application] Already listening");
         return;
@@ -170,8 +162,8 @@ void Application::startListening()
         asrClient->connectToService();
 
     const bool started =
-        audioCapture && audioCapture->start([this](const uint8_t *data, size_t size,
-                                                   int sampleRate, int channels) {
+        audioCapture &&
+        audioCapture->start([this](const uint8_t *data, size_t size, int sampleRate, int channels) {
             onAudioData(data, size, sampleRate, channels);
         });
     if (started) {
@@ -184,8 +176,7 @@ void Application::startListening()
     }
 }
 
-void Application::stopListening()
-{
+void Application::stopListening() {
     if (!isListening)
         return;
     Log::out("[Application] Stopping listening...");
@@ -196,21 +187,18 @@ void Application::stopListening()
     emit statusChanged(QStringLiteral("已停止"));
 }
 
-void Application::setSilenceThreshold(int ms)
-{
+void Application::setSilenceThreshold(int ms) {
     const int frames = ms / 10;
     silenceThresholdFrames.store(frames);
     Log::out("[Application] Silence threshold set to ", ms, "ms (", frames, " frames)");
 }
 
-void Application::setInterviewDirection(const QString &direction)
-{
+void Application::setInterviewDirection(const QString &direction) {
     interviewDirection = direction;
     Log::out("[Application] Interview direction set to: ", direction);
 }
 
-void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels)
-{
+void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels) {
     const size_t sampleCount = size / 4;
     const auto *floats = reinterpret_cast<const float *>(data);
     std::vector<int16_t> pcm(sampleCount);
@@ -298,8 +286,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
         vad->process(mono.data() + k * kVadFrameSamples, kVadFrameSamples);
 }
 
-void Application::checkSilenceTrigger()
-{
+void Application::checkSilenceTrigger() {
     std::lock_guard<std::mutex> lock(transcriptMutex);
 
     if (!hasSpeech || currentASRText.isEmpty()) {
@@ -311,8 +298,8 @@ void Application::checkSilenceTrigger()
     QString withoutSymbols = currentASRText;
     withoutSymbols.remove(symbolsAndSpace());
     if (withoutSymbols.isEmpty()) {
-        Log::out("[Silence] ⚠️ Skip LLM trigger: text contains only symbols: \"", currentASRText,
-                 "\"");
+        Log::out("[Silence] ⚠️ Skip LLM trigger: text contains only symbols: \"",
+                 currentASRText, "\"");
     } else {
         QString current = currentASRText;
         QString last = lastTriggeredText;
@@ -334,8 +321,7 @@ void Application::checkSilenceTrigger()
     silentFrameCount = 0;
 }
 
-void Application::onASRResult(const QString &text, bool isFinal)
-{
+void Application::onASRResult(const QString &text, bool isFinal) {
     std::lock_guard<std::mutex> lock(transcriptMutex);
 
     Log::out("[Application] ASR result (", isFinal ? "final" : "partial", "): ", text);
@@ -360,9 +346,9 @@ void Application::onASRResult(const QString &text, bool isFinal)
     }
 }
 
-void Application::askLLM(const QString &question)
-{
-    const QString timestamp = QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss.zzz]"));
+void Application::askLLM(const QString &question) {
+    const QString timestamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss.zzz]"));
     Log::out(timestamp, " [Application] ⏰ 新问题触发: ", question);
 
     const int questionId = ++questionCounter;

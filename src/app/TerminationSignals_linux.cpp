@@ -14,16 +14,14 @@ namespace {
 // Self-pipe: the handler only writes one byte; the event loop does the quitting.
 int signalPipe[2] = {-1, -1};
 
-void onTerminationSignal(int)
-{
+void onTerminationSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
 }
 
 } // namespace
 
-void quitOnTerminationSignals(QCoreApplication &app)
-{
+void quitOnTerminationSignals(QCoreApplication &app) {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);

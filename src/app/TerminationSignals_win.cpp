@@ -9,8 +9,7 @@ namespace Kelvane {
 
 namespace {
 
-BOOL WINAPI onConsoleControl(DWORD)
-{
+BOOL WINAPI onConsoleControl(DWORD) {
     // Runs on a thread of its own: hand the quit to the event loop.
     QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
                               Qt::QueuedConnection);
@@ -19,6 +18,8 @@ BOOL WINAPI onConsoleControl(DWORD)
 
 } // namespace
 
-void quitOnTerminationSignals(QCoreApplication &) { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+void quitOnTerminationSignals(QCoreApplication &) {
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
 
 } // namespace Kelvane

@@ -5,8 +5,7 @@
 
 #include <QApplication>
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     using namespace Kelvane;
 
     int result = 0;

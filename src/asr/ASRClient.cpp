@@ -18,8 +18,7 @@ namespace {
 
 // Looks up an optional member; a value that is not an object raises the library's type error,
 // as at() does, so malformed replies end in the parse-error line instead of passing as empty.
-const json *findMember(const json &object, const char *key)
-{
+const json *findMember(const json &object, const char *key) {
     if (!object.is_object())
         (void)object.at(key);
     const auto it = object.find(key);
@@ -30,8 +29,7 @@ const json *findMember(const json &object, const char *key)
 
 ASRClient::ASRClient(QObject *parent)
     : WebSocketClient(parent)
-    , connectId_(QUuid::createUuid().toString(QUuid::WithoutBraces))
-{
+    , connectId_(QUuid::createUuid().toString(QUuid::WithoutBraces)) {
     onConnected = [this]() {
         Log::out("[ASRClient] Connected to ASR service");
         const QByteArray frame = buildFullClientRequest();
@@ -47,12 +45,15 @@ ASRClient::ASRClient(QObject *parent)
     onError = [](const QString &error) { Log::err("[ASRClient] Error: ", error); };
 }
 
-ASRClient::~ASRClient() { finishStreaming(); }
+ASRClient::~ASRClient() {
+    finishStreaming();
+}
 
-void ASRClient::setConfig(const AsrConfig &config) { config_ = config; }
+void ASRClient::setConfig(const AsrConfig &config) {
+    config_ = config;
+}
 
-void ASRClient::connectToService()
-{
+void ASRClient::connectToService() {
     if (config_.appId.isEmpty() || config_.accessToken.isEmpty()) {
         Log::err("[ASRClient] Invalid config: appId and token are required");
         return;
@@ -70,8 +71,7 @@ void ASRClient::connectToService()
     connectToServer(config_.wsUrl, headers);
 }
 
-void ASRClient::sendAudio(const char *data, size_t size)
-{
+void ASRClient::sendAudio(const char *data, size_t size) {
     if (!streaming_.load())
         return;
     QByteArray frame = buildAudioMessage(data, size, false);
@@ -85,15 +85,14 @@ void ASRClient::sendAudio(const char *data, size_t size)
         this, [this, frame = std::move(frame)]() { sendBinary(frame); }, Qt::QueuedConnection);
 }
 
-QByteArray ASRClient::buildFullClientRequest() const
-{
+QByteArray ASRClient::buildFullClientRequest() const {
     json request;
     request["audio"] = {{"bits", 16},
                         {"channel", config_.channels},
                         {"format", config_.format.toStdString()},
                         {"rate", config_.sampleRate}};
-    request["request"] = {{"enable_ddc", true},         {"enable_itn", true},
-                          {"enable_nonstream", false},  {"enable_punc", true},
+    request["request"] = {{"enable_ddc", true},        {"enable_itn", true},
+                          {"enable_nonstream", false}, {"enable_punc", true},
                           {"model_name", "streaming"}, {"show_utterances", true}};
     request["user"] = {{"uid", config_.uid.toStdString()}};
     const std::string text = request.dump();
@@ -101,27 +100,25 @@ QByteArray ASRClient::buildFullClientRequest() const
     return AsrCodec::buildFullClientRequestFrame(QByteArray::fromStdString(text));
 }
 
-QByteArray ASRClient::buildAudioMessage(const char *data, size_t size, bool isLast)
-{
+QByteArray ASRClient::buildAudioMessage(const char *data, size_t size, bool isLast) {
     return AsrCodec::buildAudioFrame(data, size, isLast);
 }
 
-QByteArray ASRClient::gzipCompress(const QByteArray &data) { return AsrCodec::gzipCompress(data); }
+QByteArray ASRClient::gzipCompress(const QByteArray &data) {
+    return AsrCodec::gzipCompress(data);
+}
 
-QByteArray ASRClient::gzipDecompress(const QByteArray &data)
-{
+QByteArray ASRClient::gzipDecompress(const QByteArray &data) {
     return AsrCodec::gzipDecompress(data);
 }
 
-void ASRClient::handleServerResponse(const QByteArray &message)
-{
+void ASRClient::handleServerResponse(const QByteArray &message) {
     const AsrCodec::ServerPayload payload = AsrCodec::decodeServerFrame(message);
     if (payload.hasJson)
         handleJsonPayload(payload.jsonText, payload.isLastPackage);
 }
 
-void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage)
-{
+void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
     try {
         Log::out("[ASRClient] JSON Payload: ", payload);
         const json document = json::parse(payload.toStdString());
@@ -205,8 +202,7 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage)
     }
 }
 
-void ASRClient::finishStreaming()
-{
+void ASRClient::finishStreaming() {
     if (!streaming_.load())
         return;
     Log::out("[ASRClient] Finishing streaming...");

@@ -18,23 +18,20 @@ namespace {
 constexpr int kGzipWindowBits = 31; // 15-bit window with the gzip wrapper
 constexpr size_t kChunkSize = 32768;
 
-void appendBigEndian32(QByteArray &frame, uint32_t value)
-{
+void appendBigEndian32(QByteArray &frame, uint32_t value) {
     frame.append(static_cast<char>((value >> 24) & 0xFF));
     frame.append(static_cast<char>((value >> 16) & 0xFF));
     frame.append(static_cast<char>((value >> 8) & 0xFF));
     frame.append(static_cast<char>(value & 0xFF));
 }
 
-uint32_t readBigEndian32(const QByteArray &message, int offset)
-{
+uint32_t readBigEndian32(const QByteArray &message, int offset) {
     const auto *bytes = reinterpret_cast<const unsigned char *>(message.constData()) + offset;
     return (uint32_t(bytes[0]) << 24) | (uint32_t(bytes[1]) << 16) | (uint32_t(bytes[2]) << 8) |
            uint32_t(bytes[3]);
 }
 
-std::string headerHex(const QByteArray &header)
-{
+std::string headerHex(const QByteArray &header) {
     std::string text;
     char byteText[8];
     for (int i = 0; i < header.size(); ++i) {
@@ -51,8 +48,7 @@ std::atomic<int> audioFrameLogCounter{0};
 
 } // namespace
 
-QByteArray gzipCompress(const QByteArray &data)
-{
+QByteArray gzipCompress(const QByteArray &data) {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8,
@@ -82,8 +78,7 @@ QByteArray gzipCompress(const QByteArray &data)
     return result;
 }
 
-QByteArray gzipDecompress(const QByteArray &data)
-{
+QByteArray gzipDecompress(const QByteArray &data) {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (inflateInit2(&stream, kGzipWindowBits) != Z_OK) {
@@ -112,8 +107,7 @@ QByteArray gzipDecompress(const QByteArray &data)
     return result;
 }
 
-QByteArray buildAudioFrame(const char *data, size_t size, bool isLast)
-{
+QByteArray buildAudioFrame(const char *data, size_t size, bool isLast) {
     QByteArray header;
     header.append(char(0x11));
     header.append(char(isLast ? 0x22 : 0x20));
@@ -134,8 +128,7 @@ QByteArray buildAudioFrame(const char *data, size_t size, bool isLast)
     return frame;
 }
 
-QByteArray buildFullClientRequestFrame(const QByteArray &jsonText)
-{
+QByteArray buildFullClientRequestFrame(const QByteArray &jsonText) {
     const QByteArray compressed = gzipCompress(jsonText);
     QByteArray frame;
     frame.reserve(8 + compressed.size());
@@ -148,8 +141,7 @@ QByteArray buildFullClientRequestFrame(const QByteArray &jsonText)
     return frame;
 }
 
-ServerPayload decodeServerFrame(const QByteArray &message)
-{
+ServerPayload decodeServerFrame(const QByteArray &message) {
     ServerPayload result;
     const int length = static_cast<int>(message.size());
     if (length < 4) {

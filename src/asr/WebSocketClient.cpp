@@ -10,8 +10,7 @@ namespace Kelvane {
 
 WebSocketClient::WebSocketClient(QObject *parent)
     : QObject(parent)
-    , webSocket_(new QWebSocket(QString(), QWebSocketProtocol::Version13, this))
-{
+    , webSocket_(new QWebSocket(QString(), QWebSocketProtocol::Version13, this)) {
     connect(webSocket_, &QWebSocket::connected, this, &WebSocketClient::onConnectedSlot);
     connect(webSocket_, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnectedSlot);
     connect(webSocket_, &QWebSocket::textMessageReceived, this,
@@ -31,8 +30,7 @@ WebSocketClient::WebSocketClient(QObject *parent)
             });
 }
 
-WebSocketClient::~WebSocketClient()
-{
+WebSocketClient::~WebSocketClient() {
     // Closing can report the disconnection at once; nothing may reach a subclass that is
     // already gone, so detach everything first.
     webSocket_->disconnect(this);
@@ -45,8 +43,7 @@ WebSocketClient::~WebSocketClient()
         webSocket_->close(QWebSocketProtocol::CloseCodeNormal, QString());
 }
 
-void WebSocketClient::connectToServer(const QString &url, const QMap<QString, QString> &headers)
-{
+void WebSocketClient::connectToServer(const QString &url, const QMap<QString, QString> &headers) {
     Log::out("[WebSocketClient] Connecting to: ", url);
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
@@ -56,18 +53,18 @@ void WebSocketClient::connectToServer(const QString &url, const QMap<QString, QS
     webSocket_->open(request);
 }
 
-void WebSocketClient::disconnectFromServer()
-{
+void WebSocketClient::disconnectFromServer() {
     if (webSocket_->state() != QAbstractSocket::ConnectedState)
         return;
     Log::out("[WebSocketClient] Disconnecting...");
     webSocket_->close(QWebSocketProtocol::CloseCodeNormal, QString());
 }
 
-bool WebSocketClient::isConnected() const { return connected_.load(); }
+bool WebSocketClient::isConnected() const {
+    return connected_.load();
+}
 
-void WebSocketClient::sendBinary(const QByteArray &data)
-{
+void WebSocketClient::sendBinary(const QByteArray &data) {
     if (webSocket_->state() != QAbstractSocket::ConnectedState) {
         Log::err("[WebSocketClient] Cannot send binary: not connected");
         return;
@@ -75,34 +72,29 @@ void WebSocketClient::sendBinary(const QByteArray &data)
     webSocket_->sendBinaryMessage(data);
 }
 
-void WebSocketClient::onConnectedSlot()
-{
+void WebSocketClient::onConnectedSlot() {
     Log::out("[WebSocketClient] Connected");
     if (onConnected)
         onConnected();
 }
 
-void WebSocketClient::onDisconnectedSlot()
-{
+void WebSocketClient::onDisconnectedSlot() {
     Log::out("[WebSocketClient] Disconnected");
     if (onDisconnected)
         onDisconnected();
 }
 
-void WebSocketClient::onTextMessageReceived(const QString &message)
-{
+void WebSocketClient::onTextMessageReceived(const QString &message) {
     if (onTextMessage)
         onTextMessage(message);
 }
 
-void WebSocketClient::onBinaryMessageReceived(const QByteArray &message)
-{
+void WebSocketClient::onBinaryMessageReceived(const QByteArray &message) {
     if (onBinaryMessage)
         onBinaryMessage(message);
 }
 
-void WebSocketClient::onErrorOccurred(QAbstractSocket::SocketError)
-{
+void WebSocketClient::onErrorOccurred(QAbstractSocket::SocketError) {
     const QString errorText = webSocket_->errorString();
     Log::err("[WebSocketClient] Error: ", errorText);
     if (onError)

@@ -15,8 +15,7 @@ constexpr auto kPollPeriod = std::chrono::milliseconds(10);
 constexpr uint32_t kSilenceFrames = 480;
 constexpr int kEmptyPollsPerReport = 100;
 
-std::string hex(PlatformResult code)
-{
+std::string hex(PlatformResult code) {
     char text[16];
     std::snprintf(text, sizeof text, "%x", static_cast<uint32_t>(code));
     return text;
@@ -25,17 +24,12 @@ std::string hex(PlatformResult code)
 } // namespace
 
 AudioCapture::AudioCapture()
-    : AudioCapture(createDefaultAudioPlatform())
-{
-}
+    : AudioCapture(createDefaultAudioPlatform()) {}
 
 AudioCapture::AudioCapture(std::unique_ptr<AudioPlatform> devicePlatform)
-    : platform(std::move(devicePlatform))
-{
-}
+    : platform(std::move(devicePlatform)) {}
 
-AudioCapture::~AudioCapture()
-{
+AudioCapture::~AudioCapture() {
     stop();
     platform->releaseAll();
     clientActivated = false;
@@ -46,8 +40,7 @@ AudioCapture::~AudioCapture()
     }
 }
 
-bool AudioCapture::initialize()
-{
+bool AudioCapture::initialize() {
     Log::out("[AudioCapture] Initializing ", platform->name(), " audio capture...");
 
     PlatformResult hr = platform->initializeCom();
@@ -113,8 +106,7 @@ bool AudioCapture::initialize()
     return true;
 }
 
-bool AudioCapture::start(AudioDataCallback newCallback)
-{
+bool AudioCapture::start(AudioDataCallback newCallback) {
     if (capturing.load()) {
         Log::err("[AudioCapture] Already capturing");
         return false;
@@ -142,8 +134,7 @@ bool AudioCapture::start(AudioDataCallback newCallback)
     return true;
 }
 
-void AudioCapture::stop()
-{
+void AudioCapture::stop() {
     if (!capturing.load())
         return;
     Log::out("[AudioCapture] Stopping capture...");
@@ -154,8 +145,7 @@ void AudioCapture::stop()
     Log::out("[AudioCapture] Capture stopped");
 }
 
-void AudioCapture::captureLoop()
-{
+void AudioCapture::captureLoop() {
     int emptyPolls = 0;
     while (capturing.load()) {
         std::this_thread::sleep_for(kPollPeriod);
@@ -185,8 +175,7 @@ void AudioCapture::captureLoop()
     }
 }
 
-void AudioCapture::drainPackets()
-{
+void AudioCapture::drainPackets() {
     for (;;) {
         if (!capturing.load())
             return;

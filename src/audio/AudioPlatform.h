@@ -14,7 +14,9 @@ constexpr PlatformResult kPlatformOk = 0;
 constexpr PlatformResult kPlatformChangedMode = static_cast<PlatformResult>(0x80010106u);
 constexpr PlatformResult kPlatformGenericFailure = static_cast<PlatformResult>(0x80004005u);
 
-inline bool platformFailed(PlatformResult result) { return result < 0; }
+inline bool platformFailed(PlatformResult result) {
+    return result < 0;
+}
 
 enum class DeviceRole { Console, Multimedia };
 

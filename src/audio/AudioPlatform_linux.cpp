@@ -10,8 +10,7 @@ namespace Kelvane {
 namespace {
 
 // PulseAudio error numbers, dressed as failure codes so they print like HRESULTs.
-PlatformResult pulseFailure(int paError)
-{
+PlatformResult pulseFailure(int paError) {
     if (paError <= 0)
         paError = PA_ERR_UNKNOWN;
     return static_cast<PlatformResult>(0x8A550000u | (static_cast<uint32_t>(paError) & 0xFFFFu));
@@ -20,8 +19,7 @@ PlatformResult pulseFailure(int paError)
 class MainloopLock {
 public:
     explicit MainloopLock(pa_threaded_mainloop *loop)
-        : loop(loop)
-    {
+        : loop(loop) {
         pa_threaded_mainloop_lock(loop);
     }
     ~MainloopLock() { pa_threaded_mainloop_unlock(loop); }
@@ -37,16 +35,14 @@ private:
 // logic counts in.
 class PulseAudioPlatform final : public AudioPlatform {
 public:
-    ~PulseAudioPlatform() override
-    {
+    ~PulseAudioPlatform() override {
         releaseAll();
         uninitializeCom();
     }
 
     std::string name() const override { return "PulseAudio"; }
 
-    PlatformResult initializeCom() override
-    {
+    PlatformResult initializeCom() override {
         if (mainloop)
             return kPlatformOk;
         mainloop = pa_threaded_mainloop_new();
@@ -60,8 +56,7 @@ public:
         return kPlatformOk;
     }
 
-    void uninitializeCom() override
-    {
+    void uninitializeCom() override {
         if (!mainloop)
             return;
         pa_threaded_mainloop_stop(mainloop);
@@ -69,8 +64,7 @@ public:
         mainloop = nullptr;
     }
 
-    PlatformResult createEnumerator() override
-    {
+    PlatformResult createEnumerator() override {
         if (!mainloop)
             return pulseFailure(PA_ERR_BADSTATE);
         MainloopLock lock(mainloop);
@@ -90,14 +84,13 @@ public:
         }
     }
 
-    PlatformResult getDefaultEndpoint(DeviceRole) override
-    {
+    PlatformResult getDefaultEndpoint(DeviceRole) override {
         if (!context)
             return pulseFailure(PA_ERR_BADSTATE);
         MainloopLock lock(mainloop);
         defaultSinkName.clear();
-        if (!runOperation(pa_context_get_server_info(context, &PulseAudioPlatform::onServerInfo,
-                                                     this)))
+        if (!runOperation(
+                pa_context_get_server_info(context, &PulseAudioPlatform::onServerInfo, this)))
             return pulseFailure(pa_context_errno(context));
         if (defaultSinkName.empty())
             return pulseFailure(PA_ERR_NOENTITY);
@@ -111,16 +104,14 @@ public:
         return kPlatformOk;
     }
 
-    PlatformResult getFriendlyName(std::string &name) override
-    {
+    PlatformResult getFriendlyName(std::string &name) override {
         if (!sinkFound || sinkDescription.empty())
             return pulseFailure(PA_ERR_NODATA);
         name = sinkDescription;
         return kPlatformOk;
     }
 
-    PlatformResult activateClient() override
-    {
+    PlatformResult activateClient() override {
         if (!sinkFound)
             return pulseFailure(PA_ERR_BADSTATE);
         MainloopLock lock(mainloop);
@@ -136,8 +127,7 @@ public:
         return kPlatformOk;
     }
 
-    PlatformResult getMixFormat(MixFormat &format) override
-    {
+    PlatformResult getMixFormat(MixFormat &format) override {
         if (!stream)
             return pulseFailure(PA_ERR_BADSTATE);
         format.sampleRate = spec.rate;
@@ -149,17 +139,16 @@ public:
         return kPlatformOk;
     }
 
-    PlatformResult initializeLoopback(const MixFormat &format) override
-    {
+    PlatformResult initializeLoopback(const MixFormat &format) override {
         if (!stream)
             return pulseFailure(PA_ERR_BADSTATE);
         MainloopLock lock(mainloop);
         pa_buffer_attr attr;
-        std::memset(&attr, 0xff, sizeof attr); // (uint32_t)-1: server default
-        attr.maxlength = format.sampleRate * format.blockAlign;   // one second
+        std::memset(&attr, 0xff, sizeof attr);                       // (uint32_t)-1: server default
+        attr.maxlength = format.sampleRate * format.blockAlign;      // one second
         attr.fragsize = format.sampleRate / 100 * format.blockAlign; // 10 ms
-        const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
-                                                          PA_STREAM_ADJUST_LATENCY);
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_record(stream, monitorSourceName.c_str(), &attr, flags) < 0)
             return pulseFailure(pa_context_errno(context));
         for (;;) {
@@ -172,8 +161,7 @@ public:
         }
     }
 
-    PlatformResult getCaptureService() override
-    {
+    PlatformResult getCaptureService() override {
         if (!stream)
             return pulseFailure(PA_ERR_BADSTATE);
         MainloopLock lock(mainloop);
@@ -181,8 +169,7 @@ public:
                                                               : pulseFailure(PA_ERR_BADSTATE);
     }
 
-    PlatformResult start() override
-    {
+    PlatformResult start() override {
         pending.clear();
         pendingOffset = 0;
         return cork(false);
@@ -190,8 +177,7 @@ public:
 
     PlatformResult stop() override { return cork(true); }
 
-    PlatformResult nextPacketSize(uint32_t &frames) override
-    {
+    PlatformResult nextPacketSize(uint32_t &frames) override {
         frames = 0;
         if (!stream)
             return pulseFailure(PA_ERR_BADSTATE);
@@ -226,8 +212,7 @@ public:
         return kPlatformOk;
     }
 
-    PlatformResult getBuffer(const uint8_t *&data, uint32_t &frames) override
-    {
+    PlatformResult getBuffer(const uint8_t *&data, uint32_t &frames) override {
         const size_t packetBytes = static_cast<size_t>(packetFrames) * bytesPerFrame;
         if (packetBytes == 0 || pending.size() - pendingOffset < packetBytes) {
             data = nullptr;
@@ -239,8 +224,7 @@ public:
         return kPlatformOk;
     }
 
-    PlatformResult releaseBuffer(uint32_t frames) override
-    {
+    PlatformResult releaseBuffer(uint32_t frames) override {
         pendingOffset += static_cast<size_t>(frames) * bytesPerFrame;
         if (pendingOffset >= pending.size()) {
             pending.clear();
@@ -252,8 +236,7 @@ public:
         return kPlatformOk;
     }
 
-    void releaseAll() override
-    {
+    void releaseAll() override {
         if (!mainloop)
             return;
         MainloopLock lock(mainloop);
@@ -273,26 +256,22 @@ public:
     }
 
 private:
-    static void signalLoop(pa_context *, void *self)
-    {
+    static void signalLoop(pa_context *, void *self) {
         pa_threaded_mainloop_signal(static_cast<PulseAudioPlatform *>(self)->mainloop, 0);
     }
-    static void signalLoop(pa_stream *, void *self)
-    {
+    static void signalLoop(pa_stream *, void *self) {
         pa_threaded_mainloop_signal(static_cast<PulseAudioPlatform *>(self)->mainloop, 0);
     }
     static void onReadable(pa_stream *, size_t, void *) {}
 
-    static void onServerInfo(pa_context *, const pa_server_info *info, void *userdata)
-    {
+    static void onServerInfo(pa_context *, const pa_server_info *info, void *userdata) {
         auto *self = static_cast<PulseAudioPlatform *>(userdata);
         if (info && info->default_sink_name)
             self->defaultSinkName = info->default_sink_name;
         pa_threaded_mainloop_signal(self->mainloop, 0);
     }
 
-    static void onSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *userdata)
-    {
+    static void onSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *userdata) {
         auto *self = static_cast<PulseAudioPlatform *>(userdata);
         if (eol == 0 && info) {
             self->sinkFound = true;
@@ -305,14 +284,12 @@ private:
         pa_threaded_mainloop_signal(self->mainloop, 0);
     }
 
-    static void onSuccess(pa_stream *, int, void *self)
-    {
+    static void onSuccess(pa_stream *, int, void *self) {
         pa_threaded_mainloop_signal(static_cast<PulseAudioPlatform *>(self)->mainloop, 0);
     }
 
     // Waits, with the mainloop locked, for an operation to complete.
-    bool runOperation(pa_operation *operation)
-    {
+    bool runOperation(pa_operation *operation) {
         if (!operation)
             return false;
         while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
@@ -322,8 +299,7 @@ private:
         return done;
     }
 
-    PlatformResult cork(bool paused)
-    {
+    PlatformResult cork(bool paused) {
         if (!stream)
             return pulseFailure(PA_ERR_BADSTATE);
         MainloopLock lock(mainloop);
@@ -355,8 +331,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<AudioPlatform> createDefaultAudioPlatform()
-{
+std::unique_ptr<AudioPlatform> createDefaultAudioPlatform() {
     return std::make_unique<PulseAudioPlatform>();
 }
 

@@ -24,13 +24,11 @@ public:
 
     T *get() const { return ptr; }
     T *operator->() const { return ptr; }
-    T **put()
-    {
+    T **put() {
         reset();
         return &ptr;
     }
-    void reset()
-    {
+    void reset() {
         if (ptr) {
             ptr->Release();
             ptr = nullptr;
@@ -50,13 +48,11 @@ public:
     MixFormatBlock &operator=(const MixFormatBlock &) = delete;
 
     WAVEFORMATEX *get() const { return format; }
-    WAVEFORMATEX **put()
-    {
+    WAVEFORMATEX **put() {
         reset();
         return &format;
     }
-    void reset()
-    {
+    void reset() {
         if (format) {
             CoTaskMemFree(format);
             format = nullptr;
@@ -73,28 +69,24 @@ public:
 
     std::string name() const override { return "WASAPI"; }
 
-    PlatformResult initializeCom() override
-    {
+    PlatformResult initializeCom() override {
         return CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     }
 
     void uninitializeCom() override { CoUninitialize(); }
 
-    PlatformResult createEnumerator() override
-    {
+    PlatformResult createEnumerator() override {
         return CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                                 __uuidof(IMMDeviceEnumerator),
                                 reinterpret_cast<void **>(enumerator.put()));
     }
 
-    PlatformResult getDefaultEndpoint(DeviceRole role) override
-    {
+    PlatformResult getDefaultEndpoint(DeviceRole role) override {
         return enumerator->GetDefaultAudioEndpoint(
             eRender, role == DeviceRole::Multimedia ? eMultimedia : eConsole, device.put());
     }
 
-    PlatformResult getFriendlyName(std::string &name) override
-    {
+    PlatformResult getFriendlyName(std::string &name) override {
         ComRef<IPropertyStore> store;
         HRESULT hr = device->OpenPropertyStore(STGM_READ, store.put());
         if (FAILED(hr))
@@ -116,14 +108,12 @@ public:
         return hr;
     }
 
-    PlatformResult activateClient() override
-    {
+    PlatformResult activateClient() override {
         return device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                                 reinterpret_cast<void **>(audioClient.put()));
     }
 
-    PlatformResult getMixFormat(MixFormat &format) override
-    {
+    PlatformResult getMixFormat(MixFormat &format) override {
         const HRESULT hr = audioClient->GetMixFormat(mixFormat.put());
         if (FAILED(hr))
             return hr;
@@ -134,15 +124,13 @@ public:
         return hr;
     }
 
-    PlatformResult initializeLoopback(const MixFormat &) override
-    {
+    PlatformResult initializeLoopback(const MixFormat &) override {
         constexpr REFERENCE_TIME kOneSecond = 10000000;
         return audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK,
                                        kOneSecond, 0, mixFormat.get(), nullptr);
     }
 
-    PlatformResult getCaptureService() override
-    {
+    PlatformResult getCaptureService() override {
         return audioClient->GetService(__uuidof(IAudioCaptureClient),
                                        reinterpret_cast<void **>(captureClient.put()));
     }
@@ -150,16 +138,14 @@ public:
     PlatformResult start() override { return audioClient->Start(); }
     PlatformResult stop() override { return audioClient->Stop(); }
 
-    PlatformResult nextPacketSize(uint32_t &frames) override
-    {
+    PlatformResult nextPacketSize(uint32_t &frames) override {
         UINT32 size = 0;
         const HRESULT hr = captureClient->GetNextPacketSize(&size);
         frames = size;
         return hr;
     }
 
-    PlatformResult getBuffer(const uint8_t *&data, uint32_t &frames) override
-    {
+    PlatformResult getBuffer(const uint8_t *&data, uint32_t &frames) override {
         BYTE *buffer = nullptr;
         UINT32 count = 0;
         DWORD flags = 0;
@@ -169,13 +155,11 @@ public:
         return hr;
     }
 
-    PlatformResult releaseBuffer(uint32_t frames) override
-    {
+    PlatformResult releaseBuffer(uint32_t frames) override {
         return captureClient->ReleaseBuffer(frames);
     }
 
-    void releaseAll() override
-    {
+    void releaseAll() override {
         mixFormat.reset();
         captureClient.reset();
         audioClient.reset();
@@ -193,8 +177,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<AudioPlatform> createDefaultAudioPlatform()
-{
+std::unique_ptr<AudioPlatform> createDefaultAudioPlatform() {
     return std::make_unique<CoreAudioPlatform>();
 }
 

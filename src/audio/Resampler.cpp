@@ -2,8 +2,7 @@
 
 namespace Kelvane {
 
-void Resampler::configure(int newInputRate, int newOutputRate, int newChannels)
-{
+void Resampler::configure(int newInputRate, int newOutputRate, int newChannels) {
     inputRate = newInputRate;
     outputRate = newOutputRate;
     channels = newChannels;
@@ -12,8 +11,7 @@ void Resampler::configure(int newInputRate, int newOutputRate, int newChannels)
                 : 1.0;
 }
 
-void Resampler::process(const int16_t *input, size_t count, std::vector<int16_t> &output) const
-{
+void Resampler::process(const int16_t *input, size_t count, std::vector<int16_t> &output) const {
     if (!input || count == 0 || channels <= 0) {
         output.clear();
         return;

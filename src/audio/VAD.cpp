@@ -7,8 +7,7 @@
 
 namespace Kelvane {
 
-bool VAD::process(const int16_t *samples, size_t count)
-{
+bool VAD::process(const int16_t *samples, size_t count) {
     float energy = 0.0f;
     if (samples && count > 0) {
         double sum = 0.0;

@@ -14,8 +14,7 @@ struct Text : Bytes {};
 
 // Qt strings (anything with toUtf8) go out as UTF-8.
 template <typename T>
-auto append(std::ostringstream &line, const T &value, Text) -> decltype(value.toUtf8(), void())
-{
+auto append(std::ostringstream &line, const T &value, Text) -> decltype(value.toUtf8(), void()) {
     const auto utf8 = value.toUtf8();
     line.write(utf8.constData(), utf8.size());
 }
@@ -23,14 +22,12 @@ auto append(std::ostringstream &line, const T &value, Text) -> decltype(value.to
 // Byte arrays go out as raw bytes.
 template <typename T>
 auto append(std::ostringstream &line, const T &value, Bytes)
-    -> decltype(value.constData(), value.size(), void())
-{
+    -> decltype(value.constData(), value.size(), void()) {
     line.write(reinterpret_cast<const char *>(value.constData()),
                static_cast<std::streamsize>(value.size()));
 }
 
-template <typename T> void append(std::ostringstream &line, const T &value, Fallback)
-{
+template <typename T> void append(std::ostringstream &line, const T &value, Fallback) {
     line << value;
 }
 
@@ -41,18 +38,21 @@ template <typename T> void append(std::ostringstream &line, const T &value, Fall
 void writeOut(const std::string &line);
 void writeErr(const std::string &line);
 
-template <typename... Args> std::string compose(const Args &...args)
-{
+template <typename... Args> std::string compose(const Args &...args) {
     std::ostringstream line;
     (detail::append(line, args, detail::Text{}), ...);
     return line.str();
 }
 
 // One line on standard output.
-template <typename... Args> void out(const Args &...args) { writeOut(compose(args...)); }
+template <typename... Args> void out(const Args &...args) {
+    writeOut(compose(args...));
+}
 
 // One line on standard error.
-template <typename... Args> void err(const Args &...args) { writeErr(compose(args...)); }
+template <typename... Args> void err(const Args &...args) {
+    writeErr(compose(args...));
+}
 
 } // namespace Log
 } // namespace Kelvane

@@ -16,10 +16,11 @@ namespace {
 
 constexpr int kTransferTimeoutMs = 60000;
 
-const void *address(const QNetworkReply *reply) { return static_cast<const void *>(reply); }
+const void *address(const QNetworkReply *reply) {
+    return static_cast<const void *>(reply);
+}
 
-int utf8SequenceLength(unsigned char lead)
-{
+int utf8SequenceLength(unsigned char lead) {
     if (lead >= 0xF0 && lead <= 0xF4)
         return 4;
     if (lead >= 0xE0)
@@ -31,8 +32,7 @@ int utf8SequenceLength(unsigned char lead)
 
 } // namespace
 
-QByteArray takeIncompleteUtf8Tail(QByteArray &data)
-{
+QByteArray takeIncompleteUtf8Tail(QByteArray &data) {
     const qsizetype size = data.size();
     // A sequence is at most 4 bytes, so only the last 3 can start an unfinished one.
     for (qsizetype back = 1; back <= 3 && back <= size; ++back) {
@@ -52,16 +52,17 @@ QByteArray takeIncompleteUtf8Tail(QByteArray &data)
 
 LLMClient::LLMClient(QObject *parent)
     : QObject(parent)
-    , networkManager(new QNetworkAccessManager(this))
-{
+    , networkManager(new QNetworkAccessManager(this)) {}
+
+LLMClient::~LLMClient() {
+    cancelAllRequests();
 }
 
-LLMClient::~LLMClient() { cancelAllRequests(); }
+void LLMClient::setConfig(const LlmConfig &newConfig) {
+    config = newConfig;
+}
 
-void LLMClient::setConfig(const LlmConfig &newConfig) { config = newConfig; }
-
-QByteArray LLMClient::buildRequestBody(const QList<ChatMessage> &messages) const
-{
+QByteArray LLMClient::buildRequestBody(const QList<ChatMessage> &messages) const {
     json body;
     body["model"] = config.model.toStdString();
     body["messages"] = json::array();
@@ -75,8 +76,7 @@ QByteArray LLMClient::buildRequestBody(const QList<ChatMessage> &messages) const
 }
 
 void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
-                                ResponseCallback responseCallback, ErrorCallback errorCallback)
-{
+                                ResponseCallback responseCallback, ErrorCallback errorCallback) {
     if (config.apiKey.isEmpty()) {
         if (errorCallback)
             errorCallback(QStringLiteral("API key not configured"));
@@ -98,8 +98,8 @@ void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
     if (!reply)
         return; // nothing will ever report on a request that never started
 
-    activeReplies.insert(reply, ReplyContext{std::move(responseCallback),
-                                             std::move(errorCallback), QString(), QByteArray()});
+    activeReplies.insert(reply, ReplyContext{std::move(responseCallback), std::move(errorCallback),
+                                             QString(), QByteArray()});
     Log::out("[LLMClient] Active replies count: ", activeReplies.size());
 
     connect(reply, &QIODevice::readyRead, this, [this, reply]() { onReadyRead(reply); });
@@ -109,8 +109,7 @@ void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
     Log::out("[LLMClient] Signal connections established for reply ", address(reply));
 }
 
-void LLMClient::cancelAllRequests()
-{
+void LLMClient::cancelAllRequests() {
     Log::out("[LLMClient] Cancelling all active replies (", activeReplies.size(), " total)");
     // Aborting runs the reply's finished handler at once, which edits the registry: walk a copy.
     const QList<QNetworkReply *> replies = activeReplies.keys();
@@ -124,12 +123,11 @@ void LLMClient::cancelAllRequests()
     Log::out("[LLMClient] All replies cancelled");
 }
 
-void LLMClient::onReadyRead(QNetworkReply *reply)
-{
+void LLMClient::onReadyRead(QNetworkReply *reply) {
     auto it = activeReplies.find(reply);
     if (!reply || it == activeReplies.end()) {
-        Log::out("[LLMClient] onReadyRead: reply not found in activeReplies (ptr=",
-                 address(reply), ")");
+        Log::out("[LLMClient] onReadyRead: reply not found in activeReplies (ptr=", address(reply),
+                 ")");
         return;
     }
 
@@ -163,8 +161,7 @@ void LLMClient::onReadyRead(QNetworkReply *reply)
 }
 
 void LLMClient::processLine(QNetworkReply *reply, ReplyContext &context, const QString &line,
-                            int lineNumber)
-{
+                            int lineNumber) {
     Log::out("[LLMClient] Line ", lineNumber, ": ", line.left(50));
     if (!line.startsWith(QLatin1String("data: "))) {
         Log::out("[LLMClient] Line does not start with 'data: '");
@@ -206,8 +203,7 @@ void LLMClient::processLine(QNetworkReply *reply, ReplyContext &context, const Q
     }
 }
 
-void LLMClient::onFinished(QNetworkReply *reply)
-{
+void LLMClient::onFinished(QNetworkReply *reply) {
     if (reply && activeReplies.contains(reply)) {
         Log::out("[LLMClient] Reply ", address(reply), " finished");
         activeReplies.remove(reply);
@@ -218,8 +214,7 @@ void LLMClient::onFinished(QNetworkReply *reply)
     Log::out("[LLMClient] onFinished: reply not found (ptr=", address(reply), ")");
 }
 
-void LLMClient::onError(QNetworkReply *reply, QNetworkReply::NetworkError)
-{
+void LLMClient::onError(QNetworkReply *reply, QNetworkReply::NetworkError) {
     auto it = activeReplies.find(reply);
     if (!reply || it == activeReplies.end()) {
         Log::out("[LLMClient] onError: reply not found (ptr=", address(reply), ")");

@@ -69,23 +69,20 @@ const char *const kAnswerViewStyle =
     "QTextEdit { background-color: #ffffff; border: none; padding: 22px; font-size: 14px; "
     "line-height: 1.7; color: #111111; }";
 
-QLabel *makeCaption(const QString &text, QWidget *parent)
-{
+QLabel *makeCaption(const QString &text, QWidget *parent) {
     auto *label = new QLabel(text, parent);
     label->setStyleSheet(kCaptionStyle);
     return label;
 }
 
-QString questionLabel(int id, const QString &question)
-{
+QString questionLabel(int id, const QString &question) {
     return QStringLiteral("Q%1: %2").arg(id).arg(question);
 }
 
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent)
-{
+    : QMainWindow(parent) {
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     applyNativeFrameStyle(this);
@@ -101,8 +98,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow() = default;
 
-QIcon MainWindow::createAppIcon()
-{
+QIcon MainWindow::createAppIcon() {
     QPixmap drawing(64, 64);
     drawing.fill(Qt::transparent);
     {
@@ -133,8 +129,7 @@ QIcon MainWindow::createAppIcon()
     return icon;
 }
 
-void MainWindow::setupUi()
-{
+void MainWindow::setupUi() {
     centralWidget = new QWidget(this);
     setCentralWidget(centralWidget);
     centralWidget->setStyleSheet(kCentralStyle);
@@ -258,28 +253,25 @@ void MainWindow::setupUi()
     mainLayout->addWidget(splitter);
 }
 
-void MainWindow::setApplication(Application *app)
-{
+void MainWindow::setApplication(Application *app) {
     application = app;
     if (!application)
         return;
-    connect(application, &Application::newQuestionStarted, this,
-            &MainWindow::onNewQuestionStarted, Qt::AutoConnection);
+    connect(application, &Application::newQuestionStarted, this, &MainWindow::onNewQuestionStarted,
+            Qt::AutoConnection);
     connect(application, &Application::llmResponse, this, &MainWindow::onLLMResponse,
             Qt::AutoConnection);
     connect(application, &Application::statusChanged, this, &MainWindow::onStatusChanged,
             Qt::AutoConnection);
 }
 
-void MainWindow::stepSilenceField(int delta)
-{
+void MainWindow::stepSilenceField(int delta) {
     const int value = silenceEdit->text().toInt(nullptr, 10); // 0 when not a number
     const int stepped = delta < 0 ? std::max(value + delta, 100) : std::min(value + delta, 5000);
     silenceEdit->setText(QString::number(stepped));
 }
 
-void MainWindow::onStartListeningClicked()
-{
+void MainWindow::onStartListeningClicked() {
     QString direction = directionEdit->text().trimmed();
     if (direction.isEmpty()) {
         direction = QStringLiteral("通用面试");
@@ -293,8 +285,7 @@ void MainWindow::onStartListeningClicked()
     stopButton->setEnabled(true);
 }
 
-void MainWindow::onStopListeningClicked()
-{
+void MainWindow::onStopListeningClicked() {
     if (application)
         application->stopListening();
     startButton->setEnabled(true);
@@ -305,8 +296,7 @@ void MainWindow::onDirectionChanged() {}
 
 void MainWindow::onSilenceThresholdChanged() {}
 
-void MainWindow::onQuestionItemClicked(QListWidgetItem *item)
-{
+void MainWindow::onQuestionItemClicked(QListWidgetItem *item) {
     if (!item)
         return;
     const int id = item->data(Qt::UserRole).toInt();
@@ -318,8 +308,7 @@ void MainWindow::onQuestionItemClicked(QListWidgetItem *item)
 
 void MainWindow::onASRResult(const QString &, bool) {}
 
-void MainWindow::onNewQuestionStarted(int questionId, const QString &question)
-{
+void MainWindow::onNewQuestionStarted(int questionId, const QString &question) {
     questions.insert(questionId, QuestionEntry{questionId, question, QString(), false});
 
     auto *item = new QListWidgetItem(questionLabel(questionId, question));
@@ -332,8 +321,7 @@ void MainWindow::onNewQuestionStarted(int questionId, const QString &question)
     refreshAnswerView();
 }
 
-void MainWindow::onLLMResponse(int questionId, const QString &text, bool isDone)
-{
+void MainWindow::onLLMResponse(int questionId, const QString &text, bool isDone) {
     auto entry = questions.find(questionId);
     if (entry == questions.end())
         return;
@@ -350,10 +338,11 @@ void MainWindow::onLLMResponse(int questionId, const QString &text, bool isDone)
         refreshAnswerView();
 }
 
-void MainWindow::onStatusChanged(const QString &status) { statusLabel->setText(status); }
+void MainWindow::onStatusChanged(const QString &status) {
+    statusLabel->setText(status);
+}
 
-void MainWindow::refreshAnswerView()
-{
+void MainWindow::refreshAnswerView() {
     auto entry = questions.constFind(currentQuestionId);
     if (entry == questions.constEnd()) {
         answerView->clear();

@@ -6,8 +6,7 @@
 
 namespace Kelvane {
 
-void applyNativeFrameStyle(QWidget *window)
-{
+void applyNativeFrameStyle(QWidget *window) {
     HWND handle = reinterpret_cast<HWND>(window->winId());
     if (!handle)
         return;
