@@ -39,8 +39,10 @@ public:
         std::mutex mutex;
         std::condition_variable changed;
         std::map<Step, Kelvane::PlatformResult> failures;
-        // A failure that strikes only once the given number of calls of that step succeeded.
+        // A failure strikes once the given number of calls of that step succeeded, for the
+        // given number of calls (-1: from then on).
         std::map<Step, int> failAfterCalls;
+        std::map<Step, int> failTimes;
         std::map<Step, int> calls;
         std::string deviceName = "Scripted Speakers";
         Kelvane::MixFormat format{48000, 2, 32, 8};
@@ -58,10 +60,11 @@ public:
             std::lock_guard<std::mutex> lock(mutex);
             return calls[step];
         }
-        void fail(Step step, Kelvane::PlatformResult code, int afterCalls = 0) {
+        void fail(Step step, Kelvane::PlatformResult code, int afterCalls = 0, int times = -1) {
             std::lock_guard<std::mutex> lock(mutex);
             failures[step] = code;
             failAfterCalls[step] = afterCalls;
+            failTimes[step] = times;
         }
         size_t queued() {
             std::lock_guard<std::mutex> lock(mutex);
@@ -152,7 +155,11 @@ private:
         const int done = script->calls[which]++;
         script->changed.notify_all();
         const auto failure = script->failures.find(which);
-        if (failure != script->failures.end() && done >= script->failAfterCalls[which])
+        if (failure == script->failures.end())
+            return Kelvane::kPlatformOk;
+        const int from = script->failAfterCalls[which];
+        const int times = script->failTimes.count(which) ? script->failTimes[which] : -1;
+        if (done >= from && (times < 0 || done < from + times))
             return failure->second;
         return Kelvane::kPlatformOk;
     }
