@@ -261,6 +261,31 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(log->countOut("[Silence] Detected 400ms silence") == 1, 10000);
     }
 
+    void resultsArriveWhileChecksRun() {
+        // With a zero threshold every loud buffer runs the check on the capture thread while
+        // results keep changing the transcript on this thread.
+        makeApp();
+        QVERIFY(app->initialize());
+        app->setSilenceThreshold(5);
+        QVERIFY(startAndWaitForSession());
+        QString whole;
+        for (int i = 0; i < 60; ++i) {
+            speak(2);
+            whole += QStringLiteral("问题%1？").arg(i);
+            asrServer->sendToClient(LocalAsrServer::resultFrame(partial(whole)));
+            QTest::qWait(7);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(script->queued() == 0, 20000);
+        app->stopListening();
+        QTRY_COMPARE(log->countOut("[Application] ASR result ("), 60);
+        QVERIFY(questions->size() >= 1);
+        // Each question is new text only: never a repeat of an earlier one.
+        QStringList asked;
+        for (const auto &question : *questions)
+            asked.append(question.at(1).toString());
+        QCOMPARE(QSet<QString>(asked.begin(), asked.end()).size(), asked.size());
+    }
+
     void audioIsBatchedForTheRecogniser() {
         makeApp();
         QVERIFY(app->initialize());
