@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The real binary end to end, as the headless scripts/run drives it: Xvfb, a private
+# PulseAudio, both stand-ins, spoken questions. Asserts on the program's own log.
+set -uo pipefail
+BIN=$1
+OUT=$2
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+
+for tool in Xvfb pulseaudio espeak-ng paplay xdotool; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool missing (scripts/setup installs it)"; exit 77; }
+done
+
+KELVANE_PRIVATE_PULSE=1 KELVANE_DEMO_XVFB=1 timeout 150 \
+  bash "$ROOT/scripts/demo-session" "$BIN" "$OUT"
+rc=$?
+log="$OUT/kelvane.log"
+err="$OUT/kelvane.err.log"
+failures=0
+check() { # DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+
+check "the session script ended cleanly" test "$rc" -eq 0
+check "SIGTERM ended the program with code 0" test "$(cat "$OUT/kelvane.exit" 2>/dev/null)" = 0
+mapfile -t expected < "$OUT/script.txt"
+mapfile -t asked < <(sed -n 's/.*新问题触发: //p' "$log")
+check "one question per spoken question (${#asked[@]} of ${#expected[@]})" \
+  test "${#asked[@]}" -eq "${#expected[@]}"
+for i in "${!expected[@]}"; do
+  check "question $((i + 1)) is '${expected[$i]}'" test "${asked[$i]:-}" = "${expected[$i]}"
+done
+check "every answer streamed to its end" \
+  test "$(grep -c ' stream completed' "$log")" -eq "${#expected[@]}"
+check "listening stopped before the end" grep -q -F "[Application] Stopping listening..." "$log"
+check "the recognition connection closed with 1000" \
+  grep -q -F "session closed (code 1000)" "$OUT/standin-asr.log"
+# Standard error holds only what a clean session may print (Qt's own start-up notes).
+unexpected=$(grep -v -E '^QStandardPaths: |^qt\.qpa\.' "$err" || true)
+check "nothing unexpected on standard error" test -z "$unexpected"
+[ -n "$unexpected" ] && printf '%s\n' "$unexpected" | head -20
+
+echo "$failures failed"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,344 @@
+#include "StandinAsrServer.h"
+
+#include "AsrFrameCodec.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUuid>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+#include <cmath>
+#include <iostream>
+
+namespace {
+
+constexpr int kBlockSamples = 160;          // 10 ms at 16 kHz
+constexpr double kSpeechRms = 0.015;        // of full scale
+constexpr qint64 kSentenceEndQuietMs = 600; // quiet that ends a sentence
+constexpr qint64 kMsPerRevealedChar = 100;  // partial results grow with the speech
+constexpr qint64 kPauseRevealsAllMs = 200;  // a short pause shows the whole sentence
+
+void log(const QString &line) {
+    std::cout << "[standin-asr] " << line.toStdString() << std::endl;
+}
+
+void appendBigEndian(QByteArray &out, quint32 value) {
+    out.append(char((value >> 24) & 0xFF));
+    out.append(char((value >> 16) & 0xFF));
+    out.append(char((value >> 8) & 0xFF));
+    out.append(char(value & 0xFF));
+}
+
+quint32 readBigEndian(const QByteArray &in, qsizetype offset) {
+    const auto *b = reinterpret_cast<const unsigned char *>(in.constData()) + offset;
+    return (quint32(b[0]) << 24) | (quint32(b[1]) << 16) | (quint32(b[2]) << 8) | quint32(b[3]);
+}
+
+// A server frame: header, optional sequence, (error code), size, gzip JSON payload.
+QByteArray frame(int type, int flags, qint32 sequence, const QByteArray &json,
+                 quint32 errorCode = 0) {
+    const QByteArray payload = Kelvane::AsrCodec::gzipCompress(json);
+    QByteArray out;
+    out.append(char(0x11));
+    out.append(char((type << 4) | flags));
+    out.append(char(0x11));
+    out.append(char(0x00));
+    if (flags & 0x01)
+        appendBigEndian(out, quint32(sequence));
+    if (type == 15)
+        appendBigEndian(out, errorCode);
+    appendBigEndian(out, quint32(payload.size()));
+    out.append(payload);
+    return out;
+}
+
+const char *reason(int status) {
+    switch (status) {
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    default:
+        return "Error";
+    }
+}
+
+} // namespace
+
+StandinAsrServer::StandinAsrServer(const Options &opts, QObject *parent)
+    : QObject(parent)
+    , options(opts)
+    , tcpServer(new QTcpServer(this))
+    , wsServer(new QWebSocketServer(QStringLiteral("standin-asr"), QWebSocketServer::NonSecureMode,
+                                    this)) {
+    connect(tcpServer, &QTcpServer::newConnection, this, &StandinAsrServer::onTcpConnection);
+    connect(wsServer, &QWebSocketServer::newConnection, this, [this]() {
+        while (QWebSocket *socket = wsServer->nextPendingConnection())
+            onSocket(socket);
+    });
+}
+
+bool StandinAsrServer::listen() {
+    return tcpServer->listen(QHostAddress::LocalHost, options.port);
+}
+
+quint16 StandinAsrServer::port() const {
+    return tcpServer->serverPort();
+}
+
+void StandinAsrServer::onTcpConnection() {
+    while (QTcpSocket *socket = tcpServer->nextPendingConnection()) {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() {
+            // Look at the upgrade request without consuming it; the WebSocket server reads it.
+            const QByteArray head = socket->peek(socket->bytesAvailable());
+            if (head.size() > 64 * 1024) {
+                socket->abort();
+                return;
+            }
+            const qsizetype end = head.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            socket->disconnect(this);
+            QStringList present;
+            for (const QByteArray &line : head.left(end).split('\n')) {
+                const qsizetype colon = line.indexOf(':');
+                if (colon > 0)
+                    present.append(QString::fromLatin1(line.left(colon).trimmed()).toLower());
+            }
+            int status = options.refuseStatus;
+            for (const char *name :
+                 {"x-api-app-key", "x-api-access-key", "x-api-resource-id", "x-api-connect-id"}) {
+                if (!present.contains(QLatin1String(name))) {
+                    log(QStringLiteral("refusing upgrade: header %1 missing").arg(name));
+                    status = 401;
+                }
+            }
+            if (status) {
+                log(QStringLiteral("refusing upgrade with HTTP %1").arg(status));
+                const QByteArray body =
+                    QStringLiteral(R"({"error":"%1"})").arg(reason(status)).toUtf8();
+                socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) +
+                              "\r\nContent-Type: application/json\r\nContent-Length: " +
+                              QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" +
+                              body);
+                socket->disconnectFromHost();
+                return;
+            }
+            wsServer->handleConnection(socket);
+        });
+    }
+}
+
+void StandinAsrServer::onSocket(QWebSocket *socket) {
+    log(QStringLiteral("session opened"));
+    Session &session = sessions[socket];
+    session.idle = new QTimer(socket);
+    session.idle->setSingleShot(true);
+    session.idle->setInterval(options.idleTimeoutMs);
+    connect(session.idle, &QTimer::timeout, socket, [this, socket]() {
+        sendError(socket, 45000081,
+                  QStringLiteral("[Timeout waiting next packet] waiting next "
+                                 "packet timeout"));
+        socket->close(QWebSocketProtocol::CloseCodeNormal);
+    });
+    connect(socket, &QWebSocket::binaryMessageReceived, this,
+            [this, socket](const QByteArray &message) { onBinaryMessage(socket, message); });
+    connect(socket, &QWebSocket::disconnected, this, [this, socket]() {
+        log(QStringLiteral("session closed (code %1)").arg(int(socket->closeCode())));
+        sessions.remove(socket);
+        socket->deleteLater();
+    });
+}
+
+void StandinAsrServer::onBinaryMessage(QWebSocket *socket, const QByteArray &message) {
+    auto it = sessions.find(socket);
+    if (it == sessions.end())
+        return;
+    Session &session = *it;
+    if (message.size() < 8) {
+        sendError(socket, 45000001, QStringLiteral("frame too short"));
+        return;
+    }
+    const auto byte = [&message](int i) { return static_cast<unsigned char>(message[i]); };
+    const int headerLength = (byte(0) & 0x0F) * 4;
+    const int type = byte(1) >> 4;
+    const int flags = byte(1) & 0x0F;
+    const int compression = byte(2) & 0x0F;
+    qsizetype offset = headerLength;
+    if (flags & 0x01)
+        offset += 4;
+    if (offset + 4 > message.size()) {
+        sendError(socket, 45000001, QStringLiteral("frame too short"));
+        return;
+    }
+    const quint32 size = readBigEndian(message, offset);
+    offset += 4;
+    QByteArray payload = message.mid(offset);
+    if (payload.size() != qsizetype(size)) {
+        sendError(socket, 45000001, QStringLiteral("payload size mismatch"));
+        return;
+    }
+    if (compression == 1)
+        payload = Kelvane::AsrCodec::gzipDecompress(payload);
+
+    if (type == 1) {
+        handleFullRequest(socket, session, payload);
+    } else if (type == 2) {
+        if (!session.started) {
+            sendError(socket, 45000001, QStringLiteral("audio before the full client request"));
+            return;
+        }
+        handleAudio(socket, session, payload, (flags & 0x02) != 0);
+    } else {
+        sendError(socket, 45000001, QStringLiteral("unknown message type %1").arg(type));
+    }
+}
+
+void StandinAsrServer::handleFullRequest(QWebSocket *socket, Session &session,
+                                         const QByteArray &payload) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(payload, &error);
+    const QJsonObject request = document.object();
+    const QJsonObject audio = request.value("audio").toObject();
+    QString problem;
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        problem = QStringLiteral("request is not a JSON object");
+    else if (audio.value("format").toString() != QLatin1String("pcm"))
+        problem = QStringLiteral("unsupported audio format");
+    else if (audio.value("rate").toInt() != 16000 || audio.value("bits").toInt() != 16 ||
+             audio.value("channel").toInt() != 1)
+        problem = QStringLiteral("audio must be 16 kHz mono 16-bit");
+    else if (!request.value("user").toObject().contains("uid"))
+        problem = QStringLiteral("user.uid is required");
+    else if (request.value("request").toObject().value("model_name").toString().isEmpty())
+        problem = QStringLiteral("request.model_name is required");
+    if (!problem.isEmpty()) {
+        log(QStringLiteral("invalid full client request: ") + problem);
+        sendError(socket, 45000001, problem);
+        socket->close(QWebSocketProtocol::CloseCodeNormal);
+        return;
+    }
+    session.started = true;
+    session.idle->start();
+    log(QStringLiteral("full client request accepted"));
+    const QJsonObject additions{
+        {"log_id", QUuid::createUuid().toString(QUuid::WithoutBraces).remove('-')}};
+    const QJsonObject reply{{"result", QJsonObject{{"additions", additions}}}};
+    socket->sendBinaryMessage(frame(9, 0, 0, QJsonDocument(reply).toJson(QJsonDocument::Compact)));
+}
+
+QString StandinAsrServer::currentLine(const Session &session) const {
+    if (session.scriptIndex < options.script.size())
+        return options.script.at(session.scriptIndex);
+    return QString();
+}
+
+void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const QByteArray &pcm,
+                                   bool last) {
+    session.idle->start();
+    ++session.audioFrames;
+    if (options.dropAfterFrames && session.audioFrames > options.dropAfterFrames) {
+        log(QStringLiteral("dropping the connection"));
+        socket->abort();
+        return;
+    }
+    if (options.stallAfterFrames && session.audioFrames > options.stallAfterFrames)
+        return;
+    if (options.garbage) {
+        socket->sendBinaryMessage(QByteArray("\x11\x9f\x11", 3));
+        socket->sendBinaryMessage(QByteArray(64, '\xff'));
+        return;
+    }
+
+    QByteArray samples = session.pcmTail + pcm;
+    const qsizetype blockBytes = kBlockSamples * 2;
+    qsizetype offset = 0;
+    bool changed = false;
+    for (; offset + blockBytes <= samples.size(); offset += blockBytes) {
+        const auto *block = reinterpret_cast<const qint16 *>(samples.constData() + offset);
+        double sum = 0.0;
+        for (int i = 0; i < kBlockSamples; ++i)
+            sum += (block[i] / 32768.0) * (block[i] / 32768.0);
+        const bool loud = std::sqrt(sum / kBlockSamples) > kSpeechRms;
+        session.receivedMs += 10;
+        if (loud) {
+            if (!session.inSpeech) {
+                session.inSpeech = true;
+                session.speechStartMs = session.receivedMs;
+                session.speechMs = 0;
+            }
+            session.speechMs += 10;
+            session.quietMs = 0;
+            const QString line = currentLine(session);
+            const int reveal =
+                int(qMin<qint64>(line.size(), 1 + session.speechMs / kMsPerRevealedChar));
+            if (reveal > 0 && line.left(reveal) != session.partial) {
+                session.partial = line.left(reveal);
+                changed = true;
+            }
+        } else if (session.inSpeech) {
+            session.quietMs += 10;
+            const QString line = currentLine(session);
+            if (session.quietMs == kPauseRevealsAllMs && !line.isEmpty() &&
+                session.partial != line) {
+                session.partial = line;
+                changed = true;
+            }
+            if (session.quietMs >= kSentenceEndQuietMs) {
+                session.inSpeech = false;
+                if (!line.isEmpty()) {
+                    session.definite.append(line);
+                    session.times.append(
+                        {session.speechStartMs, session.receivedMs - session.quietMs});
+                    ++session.scriptIndex;
+                    log(QStringLiteral("sentence recognised: ") + line);
+                }
+                session.partial.clear();
+                changed = true;
+            }
+        }
+    }
+    session.pcmTail = samples.mid(offset);
+    if (changed || last)
+        sendResult(socket, session, last);
+    if (last) {
+        log(QStringLiteral("last audio frame: session ends"));
+        socket->close(QWebSocketProtocol::CloseCodeNormal);
+    }
+}
+
+void StandinAsrServer::sendResult(QWebSocket *socket, Session &session, bool last) {
+    QJsonArray utterances;
+    for (int i = 0; i < session.definite.size(); ++i)
+        utterances.append(QJsonObject{{"definite", true},
+                                      {"start_time", session.times[i].first},
+                                      {"end_time", session.times[i].second},
+                                      {"text", session.definite[i]}});
+    if (!session.partial.isEmpty())
+        utterances.append(QJsonObject{{"definite", false},
+                                      {"start_time", session.speechStartMs},
+                                      {"end_time", session.receivedMs},
+                                      {"text", session.partial}});
+    else
+        utterances.append(
+            QJsonObject{{"definite", false}, {"start_time", -1}, {"end_time", -1}, {"text", ""}});
+    const QString text = session.definite.join(QString()) + session.partial;
+    const QJsonObject reply{{"audio_info", QJsonObject{{"duration", session.receivedMs}}},
+                            {"result", QJsonObject{{"text", text}, {"utterances", utterances}}}};
+    ++session.sequence;
+    socket->sendBinaryMessage(frame(9, last ? 3 : 1, session.sequence,
+                                    QJsonDocument(reply).toJson(QJsonDocument::Compact)));
+}
+
+void StandinAsrServer::sendError(QWebSocket *socket, quint32 code, const QString &message) {
+    log(QStringLiteral("error %1: %2").arg(code).arg(message));
+    const QJsonObject body{{"error", message}};
+    socket->sendBinaryMessage(
+        frame(15, 0, 0, QJsonDocument(body).toJson(QJsonDocument::Compact), code));
+}

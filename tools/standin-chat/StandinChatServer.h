@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+class QTcpServer;
+class QTcpSocket;
+
+// A stand-in for an OpenAI-compatible chat-completion service: POST /v1/chat/completions with
+// a Bearer key, answered as server-sent events with a Markdown answer built from the question.
+class StandinChatServer : public QObject {
+    Q_OBJECT
+
+public:
+    struct Options {
+        quint16 port = 0;
+        QString apiKey; // empty: any key is accepted
+        int deltaIntervalMs = 20;
+        int refuseStatus = 0;     // answer every request with this status and a JSON error
+        int dropAfterDeltas = 0;  // close the connection after this many deltas, no [DONE]
+        int stallAfterDeltas = 0; // stop sending after this many deltas, keep the connection
+        bool garbage = false;     // send lines that are not JSON between the deltas
+    };
+
+    explicit StandinChatServer(const Options &options, QObject *parent = nullptr);
+    bool listen();
+    quint16 port() const;
+
+    // The deterministic answer for a question, as the deltas that carry it.
+    static QStringList answerDeltas(const QString &question);
+
+private:
+    void onConnection();
+    void onReadyRead(QTcpSocket *socket);
+    void respond(QTcpSocket *socket, const QByteArray &method, const QByteArray &target,
+                 const QByteArray &authorization, const QByteArray &body);
+    void sendJson(QTcpSocket *socket, int status, const QByteArray &json);
+    void stream(QPointer<QTcpSocket> socket, QStringList deltas, int sent);
+
+    Options options;
+    QTcpServer *server = nullptr;
+    int requestCount = 0;
+};
