@@ -1,5 +1,6 @@
 #include "LLMClient.h"
 
+#include "EventStream.h"
 #include "Log.h"
 
 #include <QNetworkAccessManager>
@@ -20,35 +21,7 @@ const void *address(const QNetworkReply *reply) {
     return static_cast<const void *>(reply);
 }
 
-int utf8SequenceLength(unsigned char lead) {
-    if (lead >= 0xF0 && lead <= 0xF4)
-        return 4;
-    if (lead >= 0xE0)
-        return lead <= 0xEF ? 3 : 0;
-    if (lead >= 0xC2)
-        return 2;
-    return 0;
-}
-
 } // namespace
-
-QByteArray takeIncompleteUtf8Tail(QByteArray &data) {
-    const qsizetype size = data.size();
-    // A sequence is at most 4 bytes, so only the last 3 can start an unfinished one.
-    for (qsizetype back = 1; back <= 3 && back <= size; ++back) {
-        const auto byte = static_cast<unsigned char>(data[size - back]);
-        if ((byte & 0xC0) == 0x80)
-            continue; // continuation byte: keep looking for the lead
-        const int length = utf8SequenceLength(byte);
-        if (length > back) {
-            QByteArray tail = data.right(back);
-            data.chop(back);
-            return tail;
-        }
-        break;
-    }
-    return {};
-}
 
 LLMClient::LLMClient(QObject *parent)
     : QObject(parent)
@@ -99,7 +72,7 @@ void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
         return; // nothing will ever report on a request that never started
 
     activeReplies.insert(reply, ReplyContext{std::move(responseCallback), std::move(errorCallback),
-                                             QString(), QByteArray()});
+                                             EventStreamBuffer()});
     Log::out("[LLMClient] Active replies count: ", activeReplies.size());
 
     connect(reply, &QIODevice::readyRead, this, [this, reply]() { onReadyRead(reply); });
@@ -135,71 +108,24 @@ void LLMClient::onReadyRead(QNetworkReply *reply) {
     Log::out("[LLMClient] Reply ", address(reply), " received ", data.size(), " bytes");
     Log::out("[LLMClient] Data preview: ", data.left(100));
 
-    QByteArray bytes = it->undecodedTail + data;
-    it->undecodedTail = takeIncompleteUtf8Tail(bytes);
-    it->buffer.append(QString::fromUtf8(bytes));
-
-    QStringList parts = it->buffer.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
-    Log::out("[LLMClient] Processing ", parts.size(), " lines");
-    if (it->buffer.endsWith(QLatin1Char('\n'))) {
-        it->buffer.clear();
-    } else {
-        it->buffer = parts.takeLast();
-    }
+    int partCount = 0;
+    const QStringList lines = it->stream.takeLines(data, partCount);
+    Log::out("[LLMClient] Processing ", partCount, " lines");
 
     // Callbacks may cancel requests and so empty the registry: look the context up each line.
     int lineNumber = 0;
-    for (const QString &line : parts) {
+    for (const QString &line : lines) {
         ++lineNumber;
         if (line.isEmpty())
             continue;
-        auto current = activeReplies.find(reply);
-        if (current == activeReplies.end())
+        if (!activeReplies.contains(reply))
             return;
-        processLine(reply, *current, line, lineNumber);
-    }
-}
-
-void LLMClient::processLine(QNetworkReply *reply, ReplyContext &context, const QString &line,
-                            int lineNumber) {
-    Log::out("[LLMClient] Line ", lineNumber, ": ", line.left(50));
-    if (!line.startsWith(QLatin1String("data: "))) {
-        Log::out("[LLMClient] Line does not start with 'data: '");
-        return;
-    }
-    const QString payload = line.mid(6).trimmed();
-    if (payload == QLatin1String("[DONE]")) {
-        Log::out("[LLMClient] Reply ", address(reply), " stream completed");
-        const ResponseCallback callback = context.responseCallback;
+        const EventLine event = interpretEventLine(line, lineNumber, address(reply));
+        if (event.kind == EventLine::Ignored)
+            continue;
+        const ResponseCallback callback = activeReplies.value(reply).responseCallback;
         if (callback)
-            callback(QString(), true);
-        return;
-    }
-
-    try {
-        const json chunk = json::parse(payload.toStdString());
-        if (!chunk.is_object() || !chunk.contains("choices"))
-            return;
-        const json &choices = chunk["choices"];
-        if (choices.empty())
-            return;
-        const json &first = choices[0];
-        if (!first.is_object())
-            return;
-        const auto delta = first.find("delta");
-        if (delta == first.end() || !delta->is_object())
-            return;
-        const auto content = delta->find("content");
-        if (content == delta->end())
-            return;
-        const QString text = QString::fromStdString(content->get<std::string>());
-        Log::out("[LLMClient] Content: ", text);
-        const ResponseCallback callback = context.responseCallback;
-        if (!text.isEmpty() && callback)
-            callback(text, false);
-    } catch (const json::exception &error) {
-        Log::err("[LLMClient] JSON parse error: ", error.what());
-        Log::err("[LLMClient] Data: ", payload);
+            callback(event.text, event.kind == EventLine::Done);
     }
 }
 

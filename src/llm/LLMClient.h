@@ -1,5 +1,7 @@
 #pragma once
 
+#include "EventStream.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -32,9 +34,7 @@ using ErrorCallback = std::function<void(const QString &error)>;
 struct ReplyContext {
     ResponseCallback responseCallback;
     ErrorCallback errorCallback;
-    QString buffer;
-    // Bytes of a UTF-8 character cut off at the end of the previous read.
-    QByteArray undecodedTail;
+    EventStreamBuffer stream; // the unfinished line and character of the last read
 };
 
 // Streaming chat-completion requests (server-sent events), several in flight at once.
@@ -60,16 +60,10 @@ private slots:
     void onError(QNetworkReply *reply, QNetworkReply::NetworkError error);
 
 private:
-    void processLine(QNetworkReply *reply, ReplyContext &context, const QString &line,
-                     int lineNumber);
 
     QNetworkAccessManager *networkManager = nullptr;
     LlmConfig config;
     QMap<QNetworkReply *, ReplyContext> activeReplies;
 };
-
-// Splits off the bytes of a UTF-8 sequence that is cut short at the end of data; returns them
-// and leaves only complete sequences (or invalid bytes, which decode as usual) in data.
-QByteArray takeIncompleteUtf8Tail(QByteArray &data);
 
 } // namespace Kelvane
