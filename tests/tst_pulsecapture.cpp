@@ -165,6 +165,27 @@ private slots:
         QVERIFY(log.out().contains("[AudioCapture] Capture stopped\n"));
     }
 
+    void defaultSinkChangedWhileCapturing() {
+        LogCapture log;
+        AudioCapture capture;
+        QVERIFY(capture.initialize());
+        Recorder recorder;
+        QVERIFY(capture.start(recorder.callback()));
+        QTRY_VERIFY(recorder.count() >= 10);
+        QVERIFY(server->pactl({"load-module", "module-null-sink", "sink_name=kelvane_other",
+                               "rate=44100", "channels=1"}));
+        QVERIFY(server->pactl({"set-default-sink", "kelvane_other"}));
+        // Capture stays on the device it was set up with and keeps delivering its format.
+        const size_t before = recorder.count();
+        QTRY_VERIFY(recorder.count() >= before + 50);
+        capture.stop();
+        for (const Delivery &d : recorder.all()) {
+            QCOMPARE(d.sampleRate, 48000);
+            QCOMPARE(d.channels, 2);
+        }
+        QCOMPARE(log.err(), QString());
+    }
+
     void noServerFailsInitialisation() {
         server->kill();
         LogCapture log;

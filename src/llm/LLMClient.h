@@ -60,7 +60,6 @@ private slots:
     void onError(QNetworkReply *reply, QNetworkReply::NetworkError error);
 
 private:
-
     QNetworkAccessManager *networkManager = nullptr;
     LlmConfig config;
     QMap<QNetworkReply *, ReplyContext> activeReplies;

@@ -96,7 +96,12 @@ MainWindow::MainWindow(QWidget *parent)
     setupUi();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    // The child widgets outlive this body, and a line edit losing its focus while it is
+    // destroyed still signals editingFinished: nothing may reach the half-destroyed window.
+    for (QObject *child : findChildren<QObject *>())
+        QObject::disconnect(child, nullptr, this, nullptr);
+}
 
 QIcon MainWindow::createAppIcon() {
     QPixmap drawing(64, 64);

@@ -50,6 +50,7 @@ LocalAsrServer::LocalAsrServer(QObject *parent)
                 client->disconnect(this);
                 client->deleteLater();
             }
+            socket->setParent(this); // freed with the server even if it never disconnects
             client = socket;
             ++connections;
             connect(socket, &QWebSocket::binaryMessageReceived, this,
@@ -140,7 +141,8 @@ void LocalAsrServer::onBinaryMessage(const QByteArray &message) {
     frame.payload = message.mid(headerLength + 4);
     if (frame.compression == 1)
         frame.payload = gunzip(frame.payload);
-    frames.append(frame);
+    if (keepAudio || frame.type != 2)
+        frames.append(frame);
     emit frameReceived();
 
     if (frame.type == 1) {
@@ -149,8 +151,11 @@ void LocalAsrServer::onBinaryMessage(const QByteArray &message) {
         if (answerInit)
             sendToClient(resultFrame(initReply, 0, true));
     } else if (frame.type == 2) {
-        audio.append(frame.payload);
-        audioFrameSizes.append(int(frame.payload.size()));
+        audioBytes += frame.payload.size();
+        if (keepAudio) {
+            audio.append(frame.payload);
+            audioFrameSizes.append(int(frame.payload.size()));
+        }
         if (frame.flags & 0x02)
             ++lastFrames;
         emit audioReceived();

@@ -55,6 +55,8 @@ public:
         QStringLiteral("X-Api-App-Key"), QStringLiteral("X-Api-Access-Key"),
         QStringLiteral("X-Api-Resource-Id"), QStringLiteral("X-Api-Connect-Id")};
 
+    bool keepAudio = true; // record audio bytes and frames (off for long sessions)
+
     // What was seen.
     QList<QList<QPair<QByteArray, QByteArray>>> handshakes; // header lines in wire order
     QList<ClientFrame> frames;
@@ -62,6 +64,7 @@ public:
     QByteArray audio;               // all audio payload bytes in arrival order
     QList<int> audioFrameSizes;
     int lastFrames = 0;
+    qint64 audioBytes = 0;
     QList<int> closeCodes;
     int connections = 0;
     bool clientConnected() const { return client != nullptr; }

@@ -127,24 +127,26 @@ void LocalChatServer::startResponse(int requestIndex, const Response &response) 
     if (response.manual)
         return;
 
-    // Write the pieces apart in time, so each tends to arrive as a read of its own.
-    auto pieces = std::make_shared<QList<QByteArray>>(response.pieces);
-    auto step = std::make_shared<std::function<void()>>();
-    const bool endStream = response.endStream;
-    const int delay = response.pieceDelayMs;
-    *step = [this, requestIndex, pieces, step, endStream, delay]() {
-        if (pieces->isEmpty()) {
-            if (endStream)
-                end(requestIndex);
-            else
-                drop(requestIndex);
-            *step = nullptr; // break the self-reference
-            return;
-        }
-        writeBody(requestIndex, pieces->takeFirst());
-        QTimer::singleShot(delay, this, *step);
-    };
-    QTimer::singleShot(0, this, *step);
+    pending[requestIndex] = Pending{response.pieces, response.pieceDelayMs, response.endStream};
+    QTimer::singleShot(0, this, [this, requestIndex]() { sendNextPiece(requestIndex); });
+}
+
+// Writes the pieces apart in time, so each tends to arrive as a read of its own.
+void LocalChatServer::sendNextPiece(int requestIndex) {
+    auto it = pending.find(requestIndex);
+    if (it == pending.end())
+        return;
+    if (it->pieces.isEmpty()) {
+        const bool endStream = it->endStream;
+        pending.erase(it);
+        if (endStream)
+            end(requestIndex);
+        else
+            drop(requestIndex);
+        return;
+    }
+    writeBody(requestIndex, it->pieces.takeFirst());
+    QTimer::singleShot(it->delayMs, this, [this, requestIndex]() { sendNextPiece(requestIndex); });
 }
 
 void LocalChatServer::writeBody(int requestIndex, const QByteArray &bytes) {

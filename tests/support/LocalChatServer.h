@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QPair>
 #include <QPointer>
@@ -70,6 +71,14 @@ private:
     void tryParse(int connection);
     void writeBody(int requestIndex, const QByteArray &bytes);
     void startResponse(int requestIndex, const Response &response);
+    void sendNextPiece(int requestIndex);
+
+    struct Pending {
+        QList<QByteArray> pieces;
+        int delayMs = 0;
+        bool endStream = true;
+    };
+    QMap<int, Pending> pending;
 
     QTcpServer *server = nullptr;
     QList<Connection> connections;

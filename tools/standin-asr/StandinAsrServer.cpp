@@ -137,6 +137,7 @@ void StandinAsrServer::onTcpConnection() {
 
 void StandinAsrServer::onSocket(QWebSocket *socket) {
     log(QStringLiteral("session opened"));
+    socket->setParent(this);
     Session &session = sessions[socket];
     session.idle = new QTimer(socket);
     session.idle->setSingleShot(true);
