@@ -3,6 +3,7 @@
 #include "LocalChatServer.h"
 #include "LogCapture.h"
 #include "MainWindow.h"
+#include "MarkdownView.h"
 #include "ScriptedAudioPlatform.h"
 
 #include <QApplication>
@@ -335,6 +336,33 @@ private slots:
                  applied);
         QCOMPARE(log->out().contains(QStringLiteral("Silence threshold set")), applied);
         QCOMPARE(answerView()->toPlainText(), QString());
+    }
+
+    void streamedAnswerLooksLikeAFullRender() {
+        // Fragments cut anywhere, through every construct an answer uses.
+        const QString answer = QStringLiteral(
+            "## 多态\n\n多态是**面向对象**的核心。\n\n1. 重写\n2. 重载\n   - 嵌套 `code`\n"
+            "3. 接口\n\n```java\nAnimal a = new Dog();\na.speak();\n```\n\n> 先给结论。\n\n"
+            "| 特性 | 时机 |\n| --- | --- |\n| 重写 | 运行期 |\n\n- *斜体* 与 [链接](http://x)\n"
+            "- 最后一项\n\n### 总结\n完毕。");
+        newQuestion(1, QStringLiteral("q"));
+        QTextEdit reference;
+        reference.setStyleSheet(answerView()->styleSheet());
+        reference.resize(answerView()->size());
+        reference.ensurePolished(); // the style sheet's font, as the shown view has it
+        QString sent;
+        for (int i = 0; i < answer.size(); i += 3) {
+            const QString piece = answer.mid(i, 3);
+            sent += piece;
+            fragment(1, piece);
+            reference.setMarkdown(sent);
+            QVERIFY2(MarkdownView::sameContent(*answerView()->document(), *reference.document()),
+                     qPrintable(sent));
+        }
+        reference.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&reference));
+        QCOMPARE(answerView()->viewport()->grab().toImage(),
+                 reference.viewport()->grab().toImage());
     }
 
     void answerIsRenderedAsMarkdown() {

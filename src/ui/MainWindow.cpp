@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "Application.h"
+#include "MarkdownView.h"
 #include "NativeFrame.h"
 
 #include <QGuiApplication>
@@ -246,6 +247,7 @@ void MainWindow::setupUi() {
     answerView = new QTextEdit(rightPanel);
     answerView->setReadOnly(true);
     answerView->setStyleSheet(kAnswerViewStyle);
+    answerRenderer = std::make_unique<MarkdownView>(answerView);
 
     rightPanelLayout->addWidget(answerTitle);
     rightPanelLayout->addWidget(answerView);
@@ -321,6 +323,7 @@ void MainWindow::onNewQuestionStarted(int questionId, const QString &question) {
     questionList->addItem(item);
 
     currentQuestionId = questionId;
+    renderedQuestionId = 0; // a new entry, even under a known id, is drawn anew
     questionList->setCurrentItem(item);
     questionList->scrollToItem(item, QAbstractItemView::EnsureVisible);
     refreshAnswerView();
@@ -351,10 +354,16 @@ void MainWindow::refreshAnswerView() {
     auto entry = questions.constFind(currentQuestionId);
     if (entry == questions.constEnd()) {
         answerView->clear();
+        renderedQuestionId = 0;
         return;
     }
     answerTitle->setText(questionLabel(entry->id, entry->question));
-    answerView->setMarkdown(entry->answer);
+    // The same answer growing needs only its new tail laid out; another one is drawn anew.
+    if (renderedQuestionId == entry->id)
+        answerRenderer->update(entry->answer);
+    else
+        answerRenderer->show(entry->answer);
+    renderedQuestionId = entry->id;
 }
 
 } // namespace Kelvane

@@ -4,6 +4,8 @@
 #include <QMap>
 #include <QString>
 
+#include <memory>
+
 class QHBoxLayout;
 class QLabel;
 class QLineEdit;
@@ -17,6 +19,7 @@ class QVBoxLayout;
 namespace Kelvane {
 
 class Application;
+class MarkdownView;
 
 struct QuestionEntry {
     int id = 0;
@@ -75,6 +78,8 @@ private:
     QTextEdit *answerView = nullptr;
     QMap<int, QuestionEntry> questions;
     int currentQuestionId = 0;
+    std::unique_ptr<MarkdownView> answerRenderer;
+    int renderedQuestionId = 0; // whose answer the view holds, 0 for none
 };
 
 } // namespace Kelvane
