@@ -1,5 +1,6 @@
 #include "StandinChatServer.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,10 +14,6 @@ namespace {
 
 constexpr qsizetype kMaxRequestBytes = 4 * 1024 * 1024;
 constexpr int kCharsPerDelta = 6;
-
-void log(const QString &line) {
-    std::cout << "[standin-chat] " << line.toStdString() << std::endl;
-}
 
 QByteArray chunked(const QByteArray &bytes) {
     return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";
@@ -69,6 +66,15 @@ QByteArray errorBody(const QString &message, const QString &type) {
 }
 
 } // namespace
+
+// With timing on, every line carries the wall clock in milliseconds, for latency figures.
+void StandinChatServer::log(const QString &line) const {
+    if (options.timing)
+        std::cout << "[standin-chat " << QDateTime::currentMSecsSinceEpoch() << "] "
+                  << line.toStdString() << std::endl;
+    else
+        std::cout << "[standin-chat] " << line.toStdString() << std::endl;
+}
 
 StandinChatServer::StandinChatServer(const Options &opts, QObject *parent)
     : QObject(parent)
@@ -231,6 +237,8 @@ void StandinChatServer::stream(QPointer<QTcpSocket> socket, QStringList deltas, 
         socket->write(chunked("data: {not json\n\n"));
     socket->write(chunked(sseEvent(chunkWith(QJsonObject{{"content", deltas.takeFirst()}}))));
     socket->flush();
+    if (options.timing)
+        log(QStringLiteral("delta %1 sent").arg(sent + 1));
     QTimer::singleShot(options.deltaIntervalMs, this,
                        [this, socket, deltas, sent]() { stream(socket, deltas, sent + 1); });
 }

@@ -23,6 +23,7 @@ public:
         int dropAfterDeltas = 0;  // close the connection after this many deltas, no [DONE]
         int stallAfterDeltas = 0; // stop sending after this many deltas, keep the connection
         bool garbage = false;     // send lines that are not JSON between the deltas
+        bool timing = false;      // log each delta with the wall clock
     };
 
     explicit StandinChatServer(const Options &options, QObject *parent = nullptr);
@@ -33,6 +34,7 @@ public:
     static QStringList answerDeltas(const QString &question);
 
 private:
+    void log(const QString &line) const;
     void onConnection();
     void onReadyRead(QTcpSocket *socket);
     void respond(QTcpSocket *socket, const QByteArray &method, const QByteArray &target,

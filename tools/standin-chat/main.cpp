@@ -20,6 +20,7 @@ int main(int argc, char *argv[]) {
         {"drop-after", "Close the connection after this many deltas.", "deltas"},
         {"stall-after", "Stop sending after this many deltas.", "deltas"},
         {"garbage", "Send lines that are not JSON between the deltas."},
+        {"timing", "Log every request and delta with the wall clock (ms)."},
     });
     parser.process(app);
 
@@ -31,6 +32,7 @@ int main(int argc, char *argv[]) {
     options.dropAfterDeltas = parser.value("drop-after").toInt();
     options.stallAfterDeltas = parser.value("stall-after").toInt();
     options.garbage = parser.isSet("garbage");
+    options.timing = parser.isSet("timing");
 
     StandinChatServer server(options);
     if (!server.listen()) {

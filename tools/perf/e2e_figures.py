@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""End-to-end figures of the real program against the local stand-ins.
+
+Runs kelvane under Xvfb with a private PulseAudio null sink, the recognition stand-in and the
+chat stand-in (with --timing), plays tone bursts as questions, timestamps every log line of
+the program as it arrives, and prints:
+  - start-up: process start to the window shown ("Application initialized successfully"),
+  - trigger: the silence detection to the request reaching the chat stand-in, and the capture
+    poll period (100 quiet buffers make the threshold),
+  - delivery: a content delta leaving the stand-in to the program handling it,
+  - resident memory after N questions and answers,
+  - CPU while listening to silence.
+
+usage: tools/perf/e2e_figures.py BIN_DIR [--questions N] [--idle-seconds S] [--starts K]
+"""
+import argparse, math, os, re, shutil, signal, statistics, struct, subprocess, sys, tempfile
+import threading, time, wave
+
+parser = argparse.ArgumentParser()
+parser.add_argument("bin")
+parser.add_argument("--questions", type=int, default=100)
+parser.add_argument("--idle-seconds", type=int, default=30)
+parser.add_argument("--starts", type=int, default=5)
+args = parser.parse_args()
+BIN = os.path.abspath(args.bin)
+work = tempfile.mkdtemp(prefix="kelvane-perf-")
+procs = []
+
+
+def spawn(cmd, env=None, **kw):
+    p = subprocess.Popen(cmd, env=env, **kw)
+    procs.append(p)
+    return p
+
+
+def cleanup(*_):
+    for p in reversed(procs):
+        if p.poll() is None:
+            p.terminate()
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+    shutil.rmtree(work, ignore_errors=True)
+
+
+signal.signal(signal.SIGINT, lambda *_: sys.exit(130))
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+
+
+class Lines:
+    """Collects a process's stdout lines with their arrival time."""
+
+    def __init__(self, pipe):
+        self.lines = []
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, args=(pipe,), daemon=True).start()
+
+    def _read(self, pipe):
+        for raw in iter(pipe.readline, b""):
+            now = time.time()
+            with self.cond:
+                self.lines.append((now, raw.decode("utf-8", "replace").rstrip("\n")))
+                self.cond.notify_all()
+
+    def wait_for(self, needle, count=1, timeout=60):
+        deadline = time.time() + timeout
+        with self.cond:
+            while sum(needle in l for _, l in self.lines) < count:
+                left = deadline - time.time()
+                if left <= 0:
+                    raise TimeoutError(f"waiting for {needle!r} x{count}")
+                self.cond.wait(left)
+            return [t for t, l in self.lines if needle in l][count - 1]
+
+    def matching(self, needle):
+        with self.cond:
+            return [(t, l) for t, l in self.lines if needle in l]
+
+
+def port_of(lines):
+    lines.wait_for("Listening on port", timeout=20)
+    return int(lines.matching("Listening on port")[0][1].split()[-1])
+
+
+def rss_kb(pid):
+    for line in open(f"/proc/{pid}/status"):
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+
+
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def bursts_wav(path, count, tone_s=0.4, gap_s=1.6, rate=48000):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        tone = b"".join(struct.pack("<hh", v, v) for v in (
+            int(16000 * math.sin(2 * math.pi * 440 * i / rate)) for i in range(int(tone_s * rate))))
+        gap = b"\0\0\0\0" * int(gap_s * rate)
+        for _ in range(count):
+            w.writeframes(tone + gap)
+
+
+try:
+    env = dict(os.environ)
+    pa = os.path.join(work, "pulse")
+    for sub in ("home", "run", "config"):
+        os.makedirs(os.path.join(pa, sub))
+    env.update(HOME=f"{pa}/home", XDG_RUNTIME_DIR=f"{pa}/run", XDG_CONFIG_HOME=f"{pa}/config",
+               PULSE_SERVER=f"unix:{pa}/run/native")
+    spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+           f"--load=module-native-protocol-unix auth-anonymous=1 socket={pa}/run/native",
+           "--load=module-null-sink sink_name=perf rate=48000 channels=2 format=float32le "
+           "norewinds=1"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(100):
+        if subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode == 0:
+            break
+        time.sleep(0.1)
+    subprocess.run(["pactl", "set-default-sink", "perf"], env=env, check=True)
+
+    script = os.path.join(work, "script.txt")
+    with open(script, "w") as f:
+        for i in range(args.questions):
+            f.write(f"第{i + 1}个问题是什么\n")
+    asr = spawn([f"{BIN}/kelvane-standin-asr", "--script", script], stdout=subprocess.PIPE)
+    asr_lines = Lines(asr.stdout)
+    chat = spawn([f"{BIN}/kelvane-standin-chat", "--timing"], stdout=subprocess.PIPE)
+    chat_lines = Lines(chat.stdout)
+    env["KELVANE_ASR_URL"] = f"ws://127.0.0.1:{port_of(asr_lines)}/api/v3/sauc/bigmodel"
+    env["KELVANE_LLM_URL"] = f"http://127.0.0.1:{port_of(chat_lines)}/v1/chat/completions"
+    env["KELVANE_LLM_API_KEY"] = "sk-perf"
+
+    xvfb = spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "1400x900x24", "-nolisten", "tcp"],
+                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    env["DISPLAY"] = ":" + xvfb.stdout.readline().decode().strip()
+    env["QT_QPA_PLATFORM"] = "xcb"
+
+    # Start-up, several times.
+    startups = []
+    for _ in range(args.starts):
+        t0 = time.time()
+        k = spawn([f"{BIN}/kelvane"], env=env, stdout=subprocess.PIPE,
+                  stderr=subprocess.DEVNULL)
+        lines = Lines(k.stdout)
+        startups.append((lines.wait_for("Application initialized successfully") - t0) * 1000)
+        k.terminate()
+        k.wait(10)
+
+    # The session.
+    k = spawn([f"{BIN}/kelvane"], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    lines = Lines(k.stdout)
+    lines.wait_for("Application initialized successfully")
+    win = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--class", "kelvane"],
+                         env=env, capture_output=True, text=True).stdout.split()[0]
+    subprocess.run(["xdotool", "windowmove", win, "0", "0"], env=env)
+    time.sleep(0.5)
+    subprocess.run(["xdotool", "mousemove", "--window", win, "460", "28", "click", "1"], env=env)
+    lines.wait_for("[ASRClient] Streaming started automatically", timeout=20)
+
+    wav = os.path.join(work, "bursts.wav")
+    bursts_wav(wav, args.questions)
+    subprocess.run(["paplay", "--device=perf", wav], env=env, check=True)
+    lines.wait_for("新问题触发", args.questions, timeout=60)
+    lines.wait_for(" stream completed", args.questions, timeout=120)
+    time.sleep(1)
+    rss_after = rss_kb(k.pid)
+
+    # Idle: listening, nothing plays.
+    c0, t0 = cpu_seconds(k.pid), time.time()
+    time.sleep(args.idle_seconds)
+    idle_cpu = (cpu_seconds(k.pid) - c0) / (time.time() - t0) * 100
+
+    # Trigger latency: detection to the request at the stand-in.
+    detected = [t for t, _ in lines.matching("ms silence, checking if should trigger LLM")]
+    triggered = [t for t, l in lines.matching("[Silence] ✅ Triggering LLM")]
+    requests = [int(re.match(r"\[standin-chat (\d+)\]", l).group(1)) / 1000
+                for _, l in chat_lines.matching(": POST /v1/chat/completions")]
+    trigger_ms = []
+    for t in triggered:
+        d = max(x for x in detected if x <= t + 0.001)
+        r = min((x for x in requests if x >= d - 0.005), default=None)
+        if r is not None:
+            trigger_ms.append((r - d) * 1000)
+    energy = [t for t, _ in lines.matching("[Audio] Energy: ")]
+    poll_ms = [(b - a) / 50 * 1000 for a, b in zip(energy, energy[1:])]
+
+    # Delivery: deltas leaving the stand-in to the program's "Content:" line, per reply.
+    sent = [int(re.match(r"\[standin-chat (\d+)\]", l).group(1)) / 1000
+            for _, l in chat_lines.matching("] delta ")]
+    got = [t for t, l in lines.matching("[LLMClient] Content: ") if l != "[LLMClient] Content: "]
+    delivery_ms = [(g - s) * 1000 for s, g in zip(sorted(sent), sorted(got))]
+
+    k.terminate()
+    k.wait(20)
+
+    med = statistics.median
+    print(f"start-up to window shown: median {med(startups):.0f} ms "
+          f"(runs: {', '.join(f'{x:.0f}' for x in startups)})")
+    print(f"questions triggered: {len(triggered)} of {args.questions}")
+    print(f"detection to request at the chat stand-in: median {med(trigger_ms):.2f} ms, "
+          f"max {max(trigger_ms):.2f} ms")
+    print(f"capture poll period: median {med(poll_ms):.2f} ms, so 100 quiet buffers take "
+          f"{100 * med(poll_ms):.0f} ms")
+    print(f"last loud buffer to request: median {100 * med(poll_ms) + med(trigger_ms):.0f} ms "
+          f"(threshold 1000 ms)")
+    print(f"delta leaving the stand-in to the program handling it: median "
+          f"{med(delivery_ms):.2f} ms, 95th percentile "
+          f"{sorted(delivery_ms)[int(0.95 * len(delivery_ms))]:.2f} ms ({len(delivery_ms)} deltas)")
+    print(f"resident memory after {args.questions} questions and answers: {rss_after / 1024:.1f} MB")
+    print(f"CPU while listening to silence: {idle_cpu:.2f} % of one core "
+          f"({args.idle_seconds} s)")
+finally:
+    cleanup()
