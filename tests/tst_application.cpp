@@ -21,15 +21,6 @@ using Step = ScriptedAudioPlatform::Step;
 
 namespace {
 
-// 10 ms of 48 kHz stereo: a 440 Hz tone of peak 0.5 (energy about 35) or a constant level.
-std::vector<float> loudPacket() {
-    std::vector<float> samples(960);
-    for (size_t i = 0; i < 480; ++i)
-        samples[2 * i] = samples[2 * i + 1] =
-            float(0.5 * std::sin(2.0 * M_PI * 440.0 * double(i) / 48000.0));
-    return samples;
-}
-
 QByteArray partial(const QString &text) {
     return QString(R"({"result":{"text":"%1","utterances":[{"definite":false,"text":"%1"}]}})")
         .arg(text)
@@ -86,7 +77,7 @@ private:
     // Loud audio, then the quiet that follows until the question is decided.
     void speak(int loudPackets = 10) {
         for (int i = 0; i < loudPackets; ++i)
-            script->queuePacket(loudPacket());
+            script->queuePacket(ScriptedAudioPlatform::loudPacket());
     }
 
     QJsonArray messagesOf(int request) {

@@ -67,9 +67,7 @@ private:
         asrServer->sendToClient(
             LocalAsrServer::resultFrame(QString(R"({"result":{"text":"%1"}})").arg(text).toUtf8()));
         QTRY_VERIFY(log->out().contains("[Application] Updated current ASR text: " + text));
-        std::vector<float> tone(960);
-        for (size_t i = 0; i < 480; ++i)
-            tone[2 * i] = tone[2 * i + 1] = float(0.4 * std::sin(double(i) * 0.05));
+        const std::vector<float> tone = ScriptedAudioPlatform::loudPacket();
         for (int i = 0; i < 10; ++i)
             script->queuePacket(tone);
         QTRY_COMPARE_WITH_TIMEOUT(list()->count(), before + 1, 15000);

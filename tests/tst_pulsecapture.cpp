@@ -72,6 +72,15 @@ class TestPulseCapture : public QObject {
 
 private:
     std::unique_ptr<PulseServer> server;
+    std::unique_ptr<LogCapture> log;
+    std::unique_ptr<AudioCapture> capture;
+    std::unique_ptr<Recorder> recorder;
+
+    // Initialises capture on the server's default sink and waits for the first frames.
+    bool captureRunning() {
+        return capture->initialize() && capture->start(recorder->callback()) &&
+               QTest::qWaitFor([this]() { return recorder->count() >= 10; }, 10000);
+    }
 
 private slots:
     void init() {
@@ -79,28 +88,30 @@ private slots:
             QSKIP("pulseaudio is not installed (scripts/setup installs it)");
         server = std::make_unique<PulseServer>();
         QVERIFY(server->start());
+        log = std::make_unique<LogCapture>();
+        capture = std::make_unique<AudioCapture>();
+        recorder = std::make_unique<Recorder>();
     }
 
-    void cleanup() { server.reset(); }
+    void cleanup() {
+        capture.reset();
+        recorder.reset();
+        log.reset();
+        server.reset();
+    }
 
     void capturesTheMonitorInTenMillisecondPackets() {
-        LogCapture log;
-        AudioCapture capture;
-        QVERIFY(capture.initialize());
-        QVERIFY(log.out().contains("[AudioCapture] Initializing PulseAudio audio capture...\n"));
-        QVERIFY(log.out().contains("[AudioCapture] Using device: "));
-        QVERIFY(log.out().contains("[AudioCapture] Audio format: 48000Hz, 2 channels, 32 bits\n"));
-
-        Recorder recorder;
-        QVERIFY(capture.start(recorder.callback()));
-        QTRY_VERIFY(recorder.count() >= 20); // the idle monitor delivers zeros
+        QVERIFY(captureRunning()); // the idle monitor delivers zeros
+        QVERIFY(log->out().contains("[AudioCapture] Initializing PulseAudio audio capture...\n"));
+        QVERIFY(log->out().contains("[AudioCapture] Using device: "));
+        QVERIFY(log->out().contains("[AudioCapture] Audio format: 48000Hz, 2 channels, 32 bits\n"));
         server->play(sineSecond());
         QVERIFY(server->waitForPlaybackFinished(20000));
-        const size_t afterPlayback = recorder.count();
-        QTRY_VERIFY(recorder.count() >= afterPlayback + 50);
-        capture.stop();
+        const size_t afterPlayback = recorder->count();
+        QTRY_VERIFY(recorder->count() >= afterPlayback + 50);
+        capture->stop();
 
-        const auto deliveries = recorder.all();
+        const auto deliveries = recorder->all();
         int loud = 0;
         int first = -1;
         int last = -1;
@@ -130,68 +141,51 @@ private slots:
     }
 
     void suspendedSinkGivesGeneratedSilence() {
-        LogCapture log;
-        AudioCapture capture;
-        QVERIFY(capture.initialize());
-        Recorder recorder;
-        QVERIFY(capture.start(recorder.callback()));
-        QTRY_VERIFY(recorder.count() >= 10);
+        QVERIFY(captureRunning());
         QVERIFY(server->pactl({"suspend-sink", PulseServer::kSinkName, "1"}));
-        QTRY_VERIFY_WITH_TIMEOUT(log.out().contains("[AudioCapture] No audio data for 1 seconds, "
-                                                    "generating silence\n"),
+        QTRY_VERIFY_WITH_TIMEOUT(log->out().contains("[AudioCapture] No audio data for 1 seconds, "
+                                                     "generating silence\n"),
                                  20000);
-        capture.stop();
-        for (const Delivery &d : recorder.all()) {
+        capture->stop();
+        for (const Delivery &d : recorder->all()) {
             QVERIFY(d.allZero);
             QCOMPARE(d.size, size_t(480 * 2 * 4));
         }
     }
 
     void killedServerEndsTheCaptureThread() {
-        LogCapture log;
-        AudioCapture capture;
-        QVERIFY(capture.initialize());
-        Recorder recorder;
-        QVERIFY(capture.start(recorder.callback()));
-        QTRY_VERIFY(recorder.count() >= 10);
+        QVERIFY(captureRunning());
         server->kill();
-        QTRY_VERIFY_WITH_TIMEOUT(log.err().contains("[AudioCapture] GetNextPacketSize failed: 0x"),
+        QTRY_VERIFY_WITH_TIMEOUT(log->err().contains("[AudioCapture] GetNextPacketSize failed: 0x"),
                                  20000);
-        const size_t delivered = recorder.count();
+        const size_t delivered = recorder->count();
         QTest::qWait(100);
-        QCOMPARE(recorder.count(), delivered);
-        QVERIFY(!capture.start(recorder.callback()));
-        capture.stop();
-        QVERIFY(log.out().contains("[AudioCapture] Capture stopped\n"));
+        QCOMPARE(recorder->count(), delivered);
+        QVERIFY(!capture->start(recorder->callback()));
+        capture->stop();
+        QVERIFY(log->out().contains("[AudioCapture] Capture stopped\n"));
     }
 
     void defaultSinkChangedWhileCapturing() {
-        LogCapture log;
-        AudioCapture capture;
-        QVERIFY(capture.initialize());
-        Recorder recorder;
-        QVERIFY(capture.start(recorder.callback()));
-        QTRY_VERIFY(recorder.count() >= 10);
+        QVERIFY(captureRunning());
         QVERIFY(server->pactl({"load-module", "module-null-sink", "sink_name=kelvane_other",
                                "rate=44100", "channels=1"}));
         QVERIFY(server->pactl({"set-default-sink", "kelvane_other"}));
         // Capture stays on the device it was set up with and keeps delivering its format.
-        const size_t before = recorder.count();
-        QTRY_VERIFY(recorder.count() >= before + 50);
-        capture.stop();
-        for (const Delivery &d : recorder.all()) {
+        const size_t before = recorder->count();
+        QTRY_VERIFY(recorder->count() >= before + 50);
+        capture->stop();
+        for (const Delivery &d : recorder->all()) {
             QCOMPARE(d.sampleRate, 48000);
             QCOMPARE(d.channels, 2);
         }
-        QCOMPARE(log.err(), QString());
+        QCOMPARE(log->err(), QString());
     }
 
     void noServerFailsInitialisation() {
         server->kill();
-        LogCapture log;
-        AudioCapture capture;
-        QVERIFY(!capture.initialize());
-        QVERIFY(log.err().contains("[AudioCapture] Failed to create device enumerator: 0x8a55"));
+        QVERIFY(!capture->initialize());
+        QVERIFY(log->err().contains("[AudioCapture] Failed to create device enumerator: 0x8a55"));
     }
 };
 

@@ -48,6 +48,28 @@ std::atomic<int> audioFrameLogCounter{0};
 
 } // namespace
 
+namespace {
+
+// Feeds the whole input through one zlib step function, 32 KiB of output at a time, for as
+// long as it reports progress; returns the last status and appends the output to result.
+template <typename Step>
+int pump(z_stream &stream, const QByteArray &input, QByteArray &result, Step step) {
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.constData()));
+    stream.avail_in = static_cast<uInt>(input.size());
+    unsigned char chunk[kChunkSize];
+    int status = Z_OK;
+    do {
+        stream.next_out = chunk;
+        stream.avail_out = kChunkSize;
+        status = step(&stream);
+        result.append(reinterpret_cast<const char *>(chunk),
+                      static_cast<qsizetype>(stream.total_out - uLong(result.size())));
+    } while (status == Z_OK);
+    return status;
+}
+
+} // namespace
+
 QByteArray gzipCompress(const QByteArray &data) {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
@@ -56,21 +78,9 @@ QByteArray gzipCompress(const QByteArray &data) {
         Log::err("[ASRClient] deflateInit2 failed");
         return {};
     }
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    stream.avail_in = static_cast<uInt>(data.size());
-
     QByteArray result;
-    unsigned char chunk[kChunkSize];
-    int status = Z_OK;
-    do {
-        stream.next_out = chunk;
-        stream.avail_out = kChunkSize;
-        status = deflate(&stream, Z_FINISH);
-        result.append(reinterpret_cast<const char *>(chunk),
-                      static_cast<qsizetype>(stream.total_out - uLong(result.size())));
-    } while (status == Z_OK);
+    const int status = pump(stream, data, result, [](z_stream *s) { return deflate(s, Z_FINISH); });
     deflateEnd(&stream);
-
     if (status != Z_STREAM_END) {
         Log::err("[ASRClient] GZIP compression failed");
         return {};
@@ -85,21 +95,10 @@ QByteArray gzipDecompress(const QByteArray &data) {
         Log::err("[ASRClient] inflateInit2 failed");
         return {};
     }
-    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    stream.avail_in = static_cast<uInt>(data.size());
-
     QByteArray result;
-    unsigned char chunk[kChunkSize];
-    int status = Z_OK;
-    do {
-        stream.next_out = chunk;
-        stream.avail_out = kChunkSize;
-        status = inflate(&stream, Z_NO_FLUSH);
-        result.append(reinterpret_cast<const char *>(chunk),
-                      static_cast<qsizetype>(stream.total_out - uLong(result.size())));
-    } while (status == Z_OK);
+    const int status =
+        pump(stream, data, result, [](z_stream *s) { return inflate(s, Z_NO_FLUSH); });
     inflateEnd(&stream);
-
     if (status != Z_STREAM_END) {
         Log::err("[ASRClient] GZIP decompression failed");
         return {};

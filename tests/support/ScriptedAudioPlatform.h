@@ -3,6 +3,7 @@
 #include "AudioPlatform.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -71,6 +72,14 @@ public:
             return packets.size();
         }
     };
+
+    // 10 ms of 48 kHz stereo speech-like sound, well above the silence limit.
+    static std::vector<float> loudPacket() {
+        std::vector<float> samples(960);
+        for (size_t i = 0; i < 480; ++i)
+            samples[2 * i] = samples[2 * i + 1] = float(0.4 * std::sin(double(i) * 0.05));
+        return samples;
+    }
 
     explicit ScriptedAudioPlatform(std::shared_ptr<Script> script)
         : script(std::move(script)) {}
