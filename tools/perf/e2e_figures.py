@@ -189,11 +189,25 @@ try:
     energy = [t for t, _ in lines.matching("[Audio] Energy: ")]
     poll_ms = [(b - a) / 50 * 1000 for a, b in zip(energy, energy[1:])]
 
-    # Delivery: deltas leaving the stand-in to the program's "Content:" line, per reply.
-    sent = [int(re.match(r"\[standin-chat (\d+)\]", l).group(1)) / 1000
-            for _, l in chat_lines.matching("] delta ")]
-    got = [t for t, l in lines.matching("[LLMClient] Content: ") if l != "[LLMClient] Content: "]
-    delivery_ms = [(g - s) * 1000 for s, g in zip(sorted(sent), sorted(got))]
+    # Delivery: each delta leaving the stand-in to the program's "Content:" line for it. The
+    # questions are far enough apart that replies do not overlap; the first "Content:" line of
+    # a reply is the role delta, which the stand-in sends with the headers.
+    sent = {}
+    for _, l in chat_lines.matching(": delta "):
+        m = re.match(r"\[standin-chat (\d+)\] request (\d+): delta (\d+) sent", l)
+        sent.setdefault(int(m.group(2)), []).append(int(m.group(1)) / 1000)
+    replies, current = [], None
+    with lines.cond:
+        for t, l in lines.lines:
+            if l.startswith("[LLMClient] Reply created: "):
+                current = []
+                replies.append(current)
+            elif l.startswith("[LLMClient] Content: ") and current is not None:
+                current.append(t)
+    delivery_ms = []
+    for number, got in enumerate(replies, 1):
+        for s_time, g_time in zip(sent.get(number, []), got[1:]):
+            delivery_ms.append((g_time - s_time) * 1000)
 
     k.terminate()
     k.wait(20)

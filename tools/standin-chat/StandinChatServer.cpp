@@ -209,10 +209,11 @@ void StandinChatServer::respond(QTcpSocket *socket, const QByteArray &method,
     socket->write(chunked(": keep-alive\n\n"));
     socket->write(
         chunked(sseEvent(chunkWith(QJsonObject{{"role", "assistant"}, {"content", ""}}))));
-    stream(socket, answerDeltas(question), 0);
+    stream(socket, number, answerDeltas(question), 0);
 }
 
-void StandinChatServer::stream(QPointer<QTcpSocket> socket, QStringList deltas, int sent) {
+void StandinChatServer::stream(QPointer<QTcpSocket> socket, int number, QStringList deltas,
+                               int sent) {
     if (!socket)
         return;
     if (options.stallAfterDeltas && sent >= options.stallAfterDeltas)
@@ -230,7 +231,7 @@ void StandinChatServer::stream(QPointer<QTcpSocket> socket, QStringList deltas, 
         socket->write(chunked("data: [DONE]\n\n"));
         socket->write("0\r\n\r\n");
         socket->flush();
-        log(QStringLiteral("answer complete (%1 deltas)").arg(sent));
+        log(QStringLiteral("request %1: answer complete (%2 deltas)").arg(number).arg(sent));
         return;
     }
     if (options.garbage)
@@ -238,7 +239,8 @@ void StandinChatServer::stream(QPointer<QTcpSocket> socket, QStringList deltas, 
     socket->write(chunked(sseEvent(chunkWith(QJsonObject{{"content", deltas.takeFirst()}}))));
     socket->flush();
     if (options.timing)
-        log(QStringLiteral("delta %1 sent").arg(sent + 1));
-    QTimer::singleShot(options.deltaIntervalMs, this,
-                       [this, socket, deltas, sent]() { stream(socket, deltas, sent + 1); });
+        log(QStringLiteral("request %1: delta %2 sent").arg(number).arg(sent + 1));
+    QTimer::singleShot(options.deltaIntervalMs, this, [this, socket, number, deltas, sent]() {
+        stream(socket, number, deltas, sent + 1);
+    });
 }

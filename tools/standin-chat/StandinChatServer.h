@@ -40,7 +40,7 @@ private:
     void respond(QTcpSocket *socket, const QByteArray &method, const QByteArray &target,
                  const QByteArray &authorization, const QByteArray &body);
     void sendJson(QTcpSocket *socket, int status, const QByteArray &json);
-    void stream(QPointer<QTcpSocket> socket, QStringList deltas, int sent);
+    void stream(QPointer<QTcpSocket> socket, int number, QStringList deltas, int sent);
 
     Options options;
     QTcpServer *server = nullptr;
