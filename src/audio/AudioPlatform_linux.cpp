@@ -115,10 +115,10 @@ public:
         if (!sinkFound)
             return pulseFailure(PA_ERR_BADSTATE);
         MainloopLock lock(mainloop);
-        spec.format = PA_SAMPLE_FLOAT32LE;
-        spec.rate = sinkSpec.rate;
-        spec.channels = sinkSpec.channels;
-        stream = pa_stream_new(context, "Kelvane loopback", &spec,
+        captureSpec.format = PA_SAMPLE_FLOAT32LE;
+        captureSpec.rate = sinkSpec.rate;
+        captureSpec.channels = sinkSpec.channels;
+        stream = pa_stream_new(context, "Kelvane loopback", &captureSpec,
                                pa_channel_map_valid(&sinkMap) ? &sinkMap : nullptr);
         if (!stream)
             return pulseFailure(pa_context_errno(context));
@@ -130,12 +130,12 @@ public:
     PlatformResult getMixFormat(MixFormat &format) override {
         if (!stream)
             return pulseFailure(PA_ERR_BADSTATE);
-        format.sampleRate = spec.rate;
-        format.channels = spec.channels;
+        format.sampleRate = captureSpec.rate;
+        format.channels = captureSpec.channels;
         format.bitsPerSample = 32;
-        format.blockAlign = 4u * spec.channels;
+        format.blockAlign = 4u * captureSpec.channels;
         bytesPerFrame = format.blockAlign;
-        packetFrames = spec.rate / 100;
+        packetFrames = captureSpec.rate / 100;
         return kPlatformOk;
     }
 
@@ -322,7 +322,7 @@ private:
     std::string monitorSourceName;
     pa_sample_spec sinkSpec{};
     pa_channel_map sinkMap{};
-    pa_sample_spec spec{};
+    pa_sample_spec captureSpec{};
     uint32_t bytesPerFrame = 0;
     uint32_t packetFrames = 0;
     std::vector<uint8_t> pending;
