@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <limits>
+
 namespace Kelvane {
 
 using json = nlohmann::json;
@@ -23,6 +25,20 @@ const json *findMember(const json &object, const char *key) {
         (void)object.at(key);
     const auto it = object.find(key);
     return it == object.end() ? nullptr : &*it;
+}
+
+// The service may send any JSON number; converting one outside int's range (or a fraction)
+// to int is undefined, and a malformed code must read as a failure, never as success.
+bool integerInIntRange(const json &value) {
+    if (value.is_number_unsigned())
+        return value.get<json::number_unsigned_t>() <=
+               json::number_unsigned_t(std::numeric_limits<int>::max());
+    if (value.is_number_integer()) {
+        const auto number = value.get<json::number_integer_t>();
+        return number >= std::numeric_limits<int>::min() &&
+               number <= std::numeric_limits<int>::max();
+    }
+    return false;
 }
 
 } // namespace
@@ -40,6 +56,7 @@ ASRClient::ASRClient(QObject *parent)
         Log::out("[ASRClient] Disconnected from ASR service");
         streaming_.store(false);
         sessionReady_ = false;
+        emit sessionEnded();
     };
     onBinaryMessage = [this](const QByteArray &message) { handleServerResponse(message); };
     onError = [](const QString &error) { Log::err("[ASRClient] Error: ", error); };
@@ -126,8 +143,13 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
         if (!sessionReady_) {
             int code = 0;
             std::string message;
-            if (const json *value = findMember(document, "code"))
+            if (const json *value = findMember(document, "code")) {
+                if (!integerInIntRange(*value)) {
+                    Log::err("[ASRClient] Init failed: invalid code ", value->dump());
+                    return;
+                }
                 code = value->get<int>();
+            }
             if (const json *value = findMember(document, "message"))
                 message = value->get<std::string>();
             Log::out("[ASRClient] Init response: code=", code, ", message=", message);
@@ -136,8 +158,7 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
                 Log::out("[ASRClient] Session ready");
                 streaming_.store(true);
                 Log::out("[ASRClient] Streaming started automatically");
-                if (onReady)
-                    onReady();
+                emit sessionReady();
             } else {
                 Log::err("[ASRClient] Init failed: ", message);
             }
