@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -33,8 +34,16 @@ template <typename T> void append(std::ostringstream &line, const T &value, Fall
 
 } // namespace detail
 
-// Writes a finished line and flushes it. One mutex guards both streams, so lines written
-// from the capture thread never interleave with lines from the GUI thread.
+enum class Stream { Out, Err };
+
+// Receives every finished line (without its newline). Calls are serialised under one mutex,
+// so lines from the capture thread never interleave with lines from the GUI thread.
+using Sink = std::function<void(Stream stream, const std::string &line)>;
+
+// Replaces where lines go (tests, benchmarks and fuzz targets keep or drop them); an empty
+// sink restores standard output and standard error. Returns the sink it replaced.
+Sink setSink(Sink sink);
+
 void writeOut(const std::string &line);
 void writeErr(const std::string &line);
 
