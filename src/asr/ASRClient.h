@@ -15,7 +15,6 @@ namespace Kelvane {
 struct AsrConfig {
     QString appId;
     QString accessToken;
-    QString secretKey;
     QString cluster;
     QString wsUrl = QStringLiteral("wss://openspeech.bytedance.com/api/v3/sauc/bigmodel");
     QString uid = QStringLiteral("cpp_user");
@@ -45,11 +44,16 @@ public:
     static QByteArray gzipDecompress(const QByteArray &data);
 
     std::function<void(const QString &text, bool isFinal)> onResult;
-    std::function<void()> onReady;
 
     bool isStreaming() const { return streaming_.load(); }
     bool isSessionReady() const { return sessionReady_; }
     QString connectId() const { return connectId_; }
+
+signals:
+    // The service accepted the session: audio is streamed from now on.
+    void sessionReady();
+    // The connection is gone, whoever ended it.
+    void sessionEnded();
 
 private:
     void handleJsonPayload(const QString &payload, bool isLastPackage);

@@ -135,6 +135,7 @@ void LLMClient::onFinished(QNetworkReply *reply) {
         activeReplies.remove(reply);
         Log::out("[LLMClient] Active replies count after removal: ", activeReplies.size());
         reply->deleteLater();
+        emit replyFinished();
         return;
     }
     Log::out("[LLMClient] onFinished: reply not found (ptr=", address(reply), ")");

@@ -54,6 +54,10 @@ public:
     QByteArray buildRequestBody(const QList<ChatMessage> &messages) const;
     int activeReplyCount() const { return int(activeReplies.size()); }
 
+signals:
+    // A request left the registry: answered, failed or cut off (not when cancelled).
+    void replyFinished();
+
 private slots:
     void onReadyRead(QNetworkReply *reply);
     void onFinished(QNetworkReply *reply);

@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace Kelvane {
 
@@ -258,6 +259,17 @@ void MainWindow::setupUi() {
     splitter->setStretchFactor(1, 7);
 
     mainLayout->addWidget(splitter);
+
+    // Names for accessibility tools and tests, which find widgets by name, not position.
+    const std::pair<QWidget *, const char *> names[] = {
+        {directionEdit, "directionEdit"}, {silenceEdit, "silenceEdit"},
+        {minusButton, "minusButton"},     {plusButton, "plusButton"},
+        {startButton, "startButton"},     {stopButton, "stopButton"},
+        {statusLabel, "statusLabel"},     {questionList, "questionList"},
+        {answerTitle, "answerTitle"},     {answerView, "answerView"},
+    };
+    for (const auto &[widget, name] : names)
+        widget->setObjectName(QLatin1String(name));
 }
 
 void MainWindow::setApplication(Application *app) {

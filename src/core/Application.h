@@ -1,5 +1,7 @@
 #pragma once
 
+#include "QuestionDetector.h"
+
 #include <QObject>
 #include <QString>
 
@@ -15,7 +17,7 @@ namespace Kelvane {
 
 class AudioCapture;
 class AudioPlatform;
-class Resampler;
+class SpeechFrames;
 class VAD;
 class ASRClient;
 class LLMClient;
@@ -51,12 +53,11 @@ private:
     void initializeComponents();
     void askLLM(const QString &question);
     void onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels);
-    void checkSilenceTrigger();
     void onASRResult(const QString &text, bool isFinal);
     void applyEnvironmentOverrides();
 
     std::unique_ptr<AudioCapture> audioCapture;
-    std::unique_ptr<Resampler> resampler;
+    std::unique_ptr<SpeechFrames> speechFrames;
     std::unique_ptr<VAD> vad;
     std::unique_ptr<ASRClient> asrClient;
     std::unique_ptr<LLMClient> llmClient;
@@ -69,22 +70,15 @@ private:
     QString defaultApiUrl;
     QString defaultModel;
     int questionCounter = 0;
-    QString currentASRText;
-    QString lastTriggeredText;
-    QString processedText;
-    QString latestASRText;
-    int silentFrameCount = 0;
-    bool hasSpeech = false;
-    std::atomic<int> silenceThresholdFrames{100};
     std::vector<int16_t> pendingAudio;
     int pendingChunkCount = 0;
 
     // Beyond the built-in settings: the recognition endpoint may come from the environment.
     QString asrUrlOverride;
     AudioPlatformFactory audioPlatformFactory;
-    // Guards currentASRText, hasSpeech, processedText and latestASRText, which the capture
-    // thread's silence check and the GUI thread's result handler share.
-    std::mutex transcriptMutex;
+    // The capture thread's silence counting and the GUI thread's results meet in the detector.
+    QuestionDetector detector;
+    std::mutex detectorMutex;
 };
 
 } // namespace Kelvane

@@ -4,15 +4,12 @@
 #include "AudioCapture.h"
 #include "LLMClient.h"
 #include "Log.h"
-#include "Resampler.h"
+#include "SpeechFrames.h"
 #include "VAD.h"
 
 #include <QDateTime>
-#include <QRegularExpression>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
 
 namespace Kelvane {
 
@@ -21,20 +18,8 @@ namespace {
 // Counts every capture buffer handled in the process, whichever controller handles it.
 std::atomic<int> energyLogCounter{0};
 
-constexpr double kSilenceEnergyLimit = 10.0;
-constexpr size_t kEnergyWindow = 1600;
 constexpr int kBuffersPerBatch = 30;
 constexpr size_t kVadFrameSamples = 160;
-
-const QRegularExpression &symbolsAndSpace() {
-    static const QRegularExpression expression(QStringLiteral("[？?！!。.,，、；;：:\\s]"));
-    return expression;
-}
-
-const QRegularExpression &symbolsOnly() {
-    static const QRegularExpression expression(QStringLiteral("[？?！!。.,，、；;：:]"));
-    return expression;
-}
 
 QString systemPrompt(const QString &direction) {
     static const QString kTemplate = QStringLiteral(
@@ -115,11 +100,11 @@ void Application::initializeComponents() {
         return;
     }
 
-    resampler = std::make_unique<Resampler>();
+    speechFrames = std::make_unique<SpeechFrames>();
 
     vad = std::make_unique<VAD>();
     VadConfig vadConfig;
-    vadConfig.sampleRate = 16000;
+    vadConfig.sampleRate = SpeechFrames::kTargetRate;
     vadConfig.frameSize = 160;
     vadConfig.energyThreshold = 0.03f;
     vadConfig.minSpeechFrames = 5;
@@ -189,7 +174,10 @@ void Application::stopListening() {
 
 void Application::setSilenceThreshold(int ms) {
     const int frames = ms / 10;
-    silenceThresholdFrames.store(frames);
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        detector.setThresholdBuffers(frames);
+    }
     Log::out("[Application] Silence threshold set to ", ms, "ms (", frames, " frames)");
 }
 
@@ -199,75 +187,34 @@ void Application::setInterviewDirection(const QString &direction) {
 }
 
 void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels) {
-    const size_t sampleCount = size / 4;
-    const auto *floats = reinterpret_cast<const float *>(data);
-    std::vector<int16_t> pcm(sampleCount);
-    for (size_t i = 0; i < sampleCount; ++i) {
-        float scaled = floats[i] * 32768.0f;
-        scaled = std::min(scaled, 32767.0f);
-        scaled = std::max(scaled, -32768.0f);
-        pcm[i] = static_cast<int16_t>(scaled);
-    }
-
-    std::vector<int16_t> converted;
-    resampler->configure(sampleRate, 16000, channels);
-    resampler->process(pcm.data(), pcm.size(), converted);
-
-    std::vector<int16_t> mono;
-    if (channels == 2) {
-        mono.resize(converted.size() / 2);
-        for (size_t i = 0; i < mono.size(); ++i)
-            mono[i] = static_cast<int16_t>(
-                (int32_t(converted[2 * i]) + int32_t(converted[2 * i + 1])) / 2);
-    } else {
-        mono = std::move(converted);
-    }
-
-    const size_t measured = std::min(mono.size(), kEnergyWindow);
+    const auto frame = speechFrames->convert(reinterpret_cast<const float *>(data),
+                                             size / sizeof(float), sampleRate, channels);
+    const std::vector<int16_t> &mono = frame.samples;
     const int logIndex = energyLogCounter.fetch_add(1) + 1;
 
-    // A buffer too short to yield a 16 kHz sample carries no loudness at all; measuring it
-    // would divide by zero and count as sound.
-    if (measured > 0) {
-        double sum = 0.0;
-        for (size_t i = 0; i < measured; ++i) {
-            const double x = mono[i] * (1.0 / 32768.0);
-            sum += x * x;
-        }
-        const double energy = std::sqrt(sum / static_cast<double>(measured)) * 100.0;
-
-        if (energy <= kSilenceEnergyLimit) {
-            ++silentFrameCount;
-        } else {
-            if (silentFrameCount > 0)
-                Log::out("[Silence] Reset silent counter (was ", silentFrameCount, " frames)");
-            {
-                std::lock_guard<std::mutex> lock(transcriptMutex);
-                hasSpeech = true;
-            }
-            silentFrameCount = 0;
-        }
-        const int threshold = silenceThresholdFrames.load();
-        if (silentFrameCount == threshold) {
-            Log::out("[Silence] Detected ", threshold * 10,
-                     "ms silence, checking if should trigger LLM");
-            checkSilenceTrigger();
+    // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
+    // would count it as sound.
+    if (frame.measured) {
+        int silentBuffers = 0;
+        {
+            std::lock_guard<std::mutex> lock(detectorMutex);
+            const QString question = detector.onBuffer(frame.loud());
+            if (!question.isEmpty())
+                emit triggerLLMRequest(question);
+            silentBuffers = detector.silentBuffers();
         }
 
         if (logIndex % 50 == 0) {
-            int16_t minimum = 32767;
-            int16_t maximum = -32768;
-            size_t nonZero = 0;
-            for (size_t i = 0; i < measured; ++i) {
-                minimum = std::min(minimum, mono[i]);
-                maximum = std::max(maximum, mono[i]);
-                if (mono[i] != 0)
-                    ++nonZero;
-            }
-            Log::out("[Audio] Energy: ", energy,
-                     energy > kSilenceEnergyLimit ? " (有声音)" : " (静音或低音量)",
-                     ", SilentFrames: ", silentFrameCount, ", Range: [", minimum, ", ", maximum,
-                     "]", ", NonZero: ", nonZero, "/", measured);
+            const size_t measured = std::min(mono.size(), SpeechFrames::kEnergyWindow);
+            const auto [minimum, maximum] =
+                std::minmax_element(mono.begin(), mono.begin() + std::ptrdiff_t(measured));
+            const auto nonZero =
+                std::count_if(mono.begin(), mono.begin() + std::ptrdiff_t(measured),
+                              [](int16_t sample) { return sample != 0; });
+            Log::out("[Audio] Energy: ", frame.energy,
+                     frame.loud() ? " (有声音)" : " (静音或低音量)", ", SilentFrames: ", silentBuffers,
+                     ", Range: [", *minimum, ", ", *maximum, "]", ", NonZero: ", nonZero, "/",
+                     measured);
         }
     }
 
@@ -286,64 +233,13 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
         vad->process(mono.data() + k * kVadFrameSamples, kVadFrameSamples);
 }
 
-void Application::checkSilenceTrigger() {
-    std::lock_guard<std::mutex> lock(transcriptMutex);
-
-    if (!hasSpeech || currentASRText.isEmpty()) {
-        Log::out("[Silence] Skip LLM trigger: hasSpeech=", hasSpeech ? 1 : 0,
-                 ", currentASRText=", currentASRText);
-        return;
-    }
-
-    QString withoutSymbols = currentASRText;
-    withoutSymbols.remove(symbolsAndSpace());
-    if (withoutSymbols.isEmpty()) {
-        Log::out("[Silence] ⚠️ Skip LLM trigger: text contains only symbols: \"",
-                 currentASRText, "\"");
-    } else {
-        QString current = currentASRText;
-        QString last = lastTriggeredText;
-        current.remove(symbolsOnly());
-        last.remove(symbolsOnly());
-        if (current == last && !last.isEmpty()) {
-            Log::out("[Silence] ⚠️ Skip duplicate trigger (same as last): ", currentASRText);
-        } else {
-            Log::out("[Silence] ✅ Triggering LLM with text: ", currentASRText);
-            lastTriggeredText = currentASRText;
-            emit triggerLLMRequest(currentASRText);
-            processedText = latestASRText;
-            Log::out("[Silence] 📝 更新已处理累积文本为: \"", processedText, "\"");
-        }
-    }
-
-    currentASRText.clear();
-    hasSpeech = false;
-    silentFrameCount = 0;
-}
-
 void Application::onASRResult(const QString &text, bool isFinal) {
-    std::lock_guard<std::mutex> lock(transcriptMutex);
-
-    Log::out("[Application] ASR result (", isFinal ? "final" : "partial", "): ", text);
-    // Partial results carry the session's whole text; a final one carries a single sentence
-    // and would make a poor prefix to strip from the next whole-text result.
-    if (!isFinal)
-        latestASRText = text;
-
-    QString newText = text;
-    if (!processedText.isEmpty() && text.startsWith(processedText)) {
-        newText = text.mid(processedText.size()).trimmed();
-        Log::out("[Application] 🔄 去重: 原始=\"", text, "\", 已处理前缀=\"", processedText,
-                 "\", 新增=\"", newText, "\"");
+    QString newText;
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        newText = detector.onResult(text, isFinal);
     }
-
     emit asrResult(newText, isFinal);
-
-    if (!newText.isEmpty()) {
-        currentASRText = newText;
-        hasSpeech = true;
-        Log::out("[Application] Updated current ASR text: ", newText);
-    }
 }
 
 void Application::askLLM(const QString &question) {

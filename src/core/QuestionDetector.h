@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+namespace Kelvane {
+
+// Decides from recognition results and per-buffer loudness when the interviewer finished a
+// question and what its text is. Plain and synchronous: the caller serialises its calls.
+class QuestionDetector {
+public:
+    // Silent buffers (10 ms each) that end a question.
+    void setThresholdBuffers(int buffers) { thresholdBuffers = buffers; }
+
+    // One capture buffer's verdict. Returns the question to ask when this buffer completes the
+    // silence and the text passes the checks; otherwise an empty string.
+    QString onBuffer(bool loud);
+
+    // One recognition result. Returns the text new since the last question (what the
+    // recogniser reported minus the prefix already asked).
+    QString onResult(const QString &text, bool isFinal);
+
+    int silentBuffers() const { return silentBufferCount; }
+    const QString &currentText() const { return currentASRText; }
+
+private:
+    QString checkSilenceTrigger();
+
+    int thresholdBuffers = 100;
+    int silentBufferCount = 0;
+    bool hasSpeech = false;
+    QString currentASRText;
+    QString lastTriggeredText;
+    QString processedText;
+    QString latestASRText;
+};
+
+} // namespace Kelvane
