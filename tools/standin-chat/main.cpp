@@ -20,6 +20,8 @@ int main(int argc, char *argv[]) {
         {"drop-after", "Close the connection after this many deltas.", "deltas"},
         {"stall-after", "Stop sending after this many deltas.", "deltas"},
         {"garbage", "Send lines that are not JSON between the deltas."},
+        {"no-done", "End every stream without the [DONE] line."},
+        {"first-delay", "Milliseconds to hold back the first content delta.", "ms", "0"},
         {"timing", "Log every request and delta with the wall clock (ms)."},
     });
     parser.process(app);
@@ -32,6 +34,8 @@ int main(int argc, char *argv[]) {
     options.dropAfterDeltas = parser.value("drop-after").toInt();
     options.stallAfterDeltas = parser.value("stall-after").toInt();
     options.garbage = parser.isSet("garbage");
+    options.noDone = parser.isSet("no-done");
+    options.firstDeltaDelayMs = parser.value("first-delay").toInt();
     options.timing = parser.isSet("timing");
 
     StandinChatServer server(options);

@@ -69,7 +69,9 @@ QByteArray errorBody(const QString &message, const QString &type) {
 
 // With timing on, every line carries the wall clock in milliseconds, for latency figures.
 void StandinChatServer::log(const QString &line) const {
-    if (options.timing)
+    if (options_.quiet)
+        return;
+    if (options_.timing)
         std::cout << "[standin-chat " << QDateTime::currentMSecsSinceEpoch() << "] "
                   << line.toStdString() << std::endl;
     else
@@ -78,17 +80,25 @@ void StandinChatServer::log(const QString &line) const {
 
 StandinChatServer::StandinChatServer(const Options &opts, QObject *parent)
     : QObject(parent)
-    , options(opts)
+    , options_(opts)
     , server(new QTcpServer(this)) {
     connect(server, &QTcpServer::newConnection, this, &StandinChatServer::onConnection);
 }
 
 bool StandinChatServer::listen() {
-    return server->listen(QHostAddress::LocalHost, options.port);
+    return server->listen(QHostAddress::LocalHost, options_.port);
 }
 
 quint16 StandinChatServer::port() const {
     return server->serverPort();
+}
+
+QString StandinChatServer::url() const {
+    return QStringLiteral("http://127.0.0.1:%1/v1/chat/completions").arg(port());
+}
+
+QString StandinChatServer::answer(const QString &question) {
+    return answerDeltas(question).join(QString());
 }
 
 QStringList StandinChatServer::answerDeltas(const QString &question) {
@@ -169,20 +179,22 @@ void StandinChatServer::respond(QTcpSocket *socket, const QByteArray &method,
                                 const QByteArray &body) {
     const int number = ++requestCount;
     log(QStringLiteral("request %1: %2 %3").arg(number).arg(method, target));
+    requests.append(Request{authorization, body, QString()});
+    emit requestReceived(number);
     if (method != "POST" || target != "/v1/chat/completions") {
         sendJson(socket, 404, errorBody("not found", "invalid_request_error"));
         return;
     }
-    if (!options.apiKey.isEmpty() && authorization != "Bearer " + options.apiKey.toUtf8()) {
+    if (!options_.apiKey.isEmpty() && authorization != "Bearer " + options_.apiKey.toUtf8()) {
         log(QStringLiteral("request %1: wrong API key").arg(number));
         sendJson(
             socket, 401,
             errorBody("Authentication Fails, Your api key is invalid", "authentication_error"));
         return;
     }
-    if (options.refuseStatus) {
-        sendJson(socket, options.refuseStatus,
-                 errorBody(QString::fromLatin1(statusText(options.refuseStatus)),
+    if (options_.refuseStatus) {
+        sendJson(socket, options_.refuseStatus,
+                 errorBody(QString::fromLatin1(statusText(options_.refuseStatus)),
                            "invalid_request_error"));
         return;
     }
@@ -203,22 +215,26 @@ void StandinChatServer::respond(QTcpSocket *socket, const QByteArray &method,
     if (question.startsWith(prefix))
         question = question.mid(prefix.size());
     log(QStringLiteral("request %1: question: %2").arg(number).arg(question));
+    requests[number - 1].question = question;
 
     socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
                   "Cache-Control: no-cache\r\nTransfer-Encoding: chunked\r\n\r\n");
     socket->write(chunked(": keep-alive\n\n"));
     socket->write(
         chunked(sseEvent(chunkWith(QJsonObject{{"role", "assistant"}, {"content", ""}}))));
-    stream(socket, number, answerDeltas(question), 0);
+    QTimer::singleShot(options_.firstDeltaDelayMs, this,
+                       [this, socket = QPointer<QTcpSocket>(socket), number, question]() {
+                           stream(socket, number, answerDeltas(question), 0);
+                       });
 }
 
 void StandinChatServer::stream(QPointer<QTcpSocket> socket, int number, QStringList deltas,
                                int sent) {
     if (!socket)
         return;
-    if (options.stallAfterDeltas && sent >= options.stallAfterDeltas)
+    if (options_.stallAfterDeltas && sent >= options_.stallAfterDeltas)
         return; // keeps the connection open, says nothing more
-    if (options.dropAfterDeltas && sent >= options.dropAfterDeltas) {
+    if (options_.dropAfterDeltas && sent >= options_.dropAfterDeltas) {
         socket->abort();
         return;
     }
@@ -228,19 +244,21 @@ void StandinChatServer::stream(QPointer<QTcpSocket> socket, int number, QStringL
                                          {"completion_tokens", sent},
                                          {"total_tokens", 120 + sent}});
         socket->write(chunked(sseEvent(last)));
-        socket->write(chunked("data: [DONE]\n\n"));
+        if (!options_.noDone)
+            socket->write(chunked("data: [DONE]\n\n"));
         socket->write("0\r\n\r\n");
         socket->flush();
         log(QStringLiteral("request %1: answer complete (%2 deltas)").arg(number).arg(sent));
+        emit answerCompleted(number);
         return;
     }
-    if (options.garbage)
+    if (options_.garbage)
         socket->write(chunked("data: {not json\n\n"));
     socket->write(chunked(sseEvent(chunkWith(QJsonObject{{"content", deltas.takeFirst()}}))));
     socket->flush();
-    if (options.timing)
+    if (options_.timing)
         log(QStringLiteral("request %1: delta %2 sent").arg(number).arg(sent + 1));
-    QTimer::singleShot(options.deltaIntervalMs, this, [this, socket, number, deltas, sent]() {
+    QTimer::singleShot(options_.deltaIntervalMs, this, [this, socket, number, deltas, sent]() {
         stream(socket, number, deltas, sent + 1);
     });
 }

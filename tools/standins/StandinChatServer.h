@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -23,15 +24,35 @@ public:
         int dropAfterDeltas = 0;  // close the connection after this many deltas, no [DONE]
         int stallAfterDeltas = 0; // stop sending after this many deltas, keep the connection
         bool garbage = false;     // send lines that are not JSON between the deltas
+        bool noDone = false;      // end the stream without the [DONE] line
+        int firstDeltaDelayMs = 0; // hold back the first content delta this long
         bool timing = false;      // log each delta with the wall clock
+        bool quiet = false;       // no log lines on standard output
+    };
+
+    struct Request {
+        QByteArray authorization;
+        QByteArray body;
+        QString question; // as read from the user message
     };
 
     explicit StandinChatServer(const Options &options, QObject *parent = nullptr);
     bool listen();
     quint16 port() const;
+    QString url() const; // http://127.0.0.1:PORT/v1/chat/completions
 
-    // The deterministic answer for a question, as the deltas that carry it.
+    // Misbehaviour may change between requests.
+    Options &options() { return options_; }
+
+    // The deterministic answer for a question, as the deltas that carry it, and whole.
     static QStringList answerDeltas(const QString &question);
+    static QString answer(const QString &question);
+
+    QList<Request> requests;
+
+signals:
+    void requestReceived(int number);
+    void answerCompleted(int number);
 
 private:
     void log(const QString &line) const;
@@ -42,7 +63,7 @@ private:
     void sendJson(QTcpSocket *socket, int status, const QByteArray &json);
     void stream(QPointer<QTcpSocket> socket, int number, QStringList deltas, int sent);
 
-    Options options;
+    Options options_;
     QTcpServer *server = nullptr;
     int requestCount = 0;
 };

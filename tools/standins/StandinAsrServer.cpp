@@ -1,6 +1,6 @@
 #include "StandinAsrServer.h"
 
-#include "AsrFrameCodec.h"
+#include "AsrWire.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,40 +23,6 @@ constexpr qint64 kSentenceEndQuietMs = 600; // quiet that ends a sentence
 constexpr qint64 kMsPerRevealedChar = 100;  // partial results grow with the speech
 constexpr qint64 kPauseRevealsAllMs = 200;  // a short pause shows the whole sentence
 
-void log(const QString &line) {
-    std::cout << "[standin-asr] " << line.toStdString() << std::endl;
-}
-
-void appendBigEndian(QByteArray &out, quint32 value) {
-    out.append(char((value >> 24) & 0xFF));
-    out.append(char((value >> 16) & 0xFF));
-    out.append(char((value >> 8) & 0xFF));
-    out.append(char(value & 0xFF));
-}
-
-quint32 readBigEndian(const QByteArray &in, qsizetype offset) {
-    const auto *b = reinterpret_cast<const unsigned char *>(in.constData()) + offset;
-    return (quint32(b[0]) << 24) | (quint32(b[1]) << 16) | (quint32(b[2]) << 8) | quint32(b[3]);
-}
-
-// A server frame: header, optional sequence, (error code), size, gzip JSON payload.
-QByteArray frame(int type, int flags, qint32 sequence, const QByteArray &json,
-                 quint32 errorCode = 0) {
-    const QByteArray payload = Kelvane::AsrCodec::gzipCompress(json);
-    QByteArray out;
-    out.append(char(0x11));
-    out.append(char((type << 4) | flags));
-    out.append(char(0x11));
-    out.append(char(0x00));
-    if (flags & 0x01)
-        appendBigEndian(out, quint32(sequence));
-    if (type == 15)
-        appendBigEndian(out, errorCode);
-    appendBigEndian(out, quint32(payload.size()));
-    out.append(payload);
-    return out;
-}
-
 const char *reason(int status) {
     switch (status) {
     case 401:
@@ -70,9 +36,14 @@ const char *reason(int status) {
 
 } // namespace
 
+void StandinAsrServer::log(const QString &line) const {
+    if (!options_.quiet)
+        std::cout << "[standin-asr] " << line.toStdString() << std::endl;
+}
+
 StandinAsrServer::StandinAsrServer(const Options &opts, QObject *parent)
     : QObject(parent)
-    , options(opts)
+    , options_(opts)
     , tcpServer(new QTcpServer(this))
     , wsServer(new QWebSocketServer(QStringLiteral("standin-asr"), QWebSocketServer::NonSecureMode,
                                     this)) {
@@ -84,11 +55,35 @@ StandinAsrServer::StandinAsrServer(const Options &opts, QObject *parent)
 }
 
 bool StandinAsrServer::listen() {
-    return tcpServer->listen(QHostAddress::LocalHost, options.port);
+    return tcpServer->listen(QHostAddress::LocalHost, options_.port);
 }
 
 quint16 StandinAsrServer::port() const {
     return tcpServer->serverPort();
+}
+
+QString StandinAsrServer::url() const {
+    return QStringLiteral("ws://127.0.0.1:%1/api/v3/sauc/bigmodel").arg(port());
+}
+
+void StandinAsrServer::sendToClients(const QByteArray &frame) {
+    for (QWebSocket *socket : sessions.keys())
+        socket->sendBinaryMessage(frame);
+}
+
+void StandinAsrServer::sendError(quint32 code, const QString &message) {
+    for (QWebSocket *socket : sessions.keys())
+        sendErrorTo(socket, code, message);
+}
+
+void StandinAsrServer::closeClients() {
+    for (QWebSocket *socket : sessions.keys())
+        socket->close(QWebSocketProtocol::CloseCodeNormal);
+}
+
+void StandinAsrServer::dropClients() {
+    for (QWebSocket *socket : sessions.keys())
+        socket->abort();
 }
 
 void StandinAsrServer::onTcpConnection() {
@@ -105,16 +100,18 @@ void StandinAsrServer::onTcpConnection() {
             if (end < 0)
                 return;
             socket->disconnect(this);
-            QStringList present;
+            QMap<QString, QString> headers;
             for (const QByteArray &line : head.left(end).split('\n')) {
                 const qsizetype colon = line.indexOf(':');
                 if (colon > 0)
-                    present.append(QString::fromLatin1(line.left(colon).trimmed()).toLower());
+                    headers.insert(QString::fromLatin1(line.left(colon).trimmed()).toLower(),
+                                   QString::fromUtf8(line.mid(colon + 1).trimmed()));
             }
-            int status = options.refuseStatus;
+            handshakes.append(headers);
+            int status = options_.refuseStatus;
             for (const char *name :
                  {"x-api-app-key", "x-api-access-key", "x-api-resource-id", "x-api-connect-id"}) {
-                if (!present.contains(QLatin1String(name))) {
+                if (!headers.contains(QLatin1String(name))) {
                     log(QStringLiteral("refusing upgrade: header %1 missing").arg(name));
                     status = 401;
                 }
@@ -141,9 +138,9 @@ void StandinAsrServer::onSocket(QWebSocket *socket) {
     Session &session = sessions[socket];
     session.idle = new QTimer(socket);
     session.idle->setSingleShot(true);
-    session.idle->setInterval(options.idleTimeoutMs);
+    session.idle->setInterval(options_.idleTimeoutMs);
     connect(session.idle, &QTimer::timeout, socket, [this, socket]() {
-        sendError(socket, 45000081,
+        sendErrorTo(socket, 45000081,
                   QStringLiteral("[Timeout waiting next packet] waiting next "
                                  "packet timeout"));
         socket->close(QWebSocketProtocol::CloseCodeNormal);
@@ -151,9 +148,12 @@ void StandinAsrServer::onSocket(QWebSocket *socket) {
     connect(socket, &QWebSocket::binaryMessageReceived, this,
             [this, socket](const QByteArray &message) { onBinaryMessage(socket, message); });
     connect(socket, &QWebSocket::disconnected, this, [this, socket]() {
-        log(QStringLiteral("session closed (code %1)").arg(int(socket->closeCode())));
+        const int code = int(socket->closeCode());
+        log(QStringLiteral("session closed (code %1)").arg(code));
         sessions.remove(socket);
         socket->deleteLater();
+        closeCodes.append(code);
+        emit sessionClosed(code);
     });
 }
 
@@ -162,42 +162,23 @@ void StandinAsrServer::onBinaryMessage(QWebSocket *socket, const QByteArray &mes
     if (it == sessions.end())
         return;
     Session &session = *it;
-    if (message.size() < 8) {
-        sendError(socket, 45000001, QStringLiteral("frame too short"));
+    const AsrWire::ClientFrame frame = AsrWire::parseClientFrame(message);
+    if (!frame.valid) {
+        sendErrorTo(socket, 45000001, QString::fromLatin1(frame.problem));
         return;
     }
-    const auto byte = [&message](int i) { return static_cast<unsigned char>(message[i]); };
-    const int headerLength = (byte(0) & 0x0F) * 4;
-    const int type = byte(1) >> 4;
-    const int flags = byte(1) & 0x0F;
-    const int compression = byte(2) & 0x0F;
-    qsizetype offset = headerLength;
-    if (flags & 0x01)
-        offset += 4;
-    if (offset + 4 > message.size()) {
-        sendError(socket, 45000001, QStringLiteral("frame too short"));
-        return;
-    }
-    const quint32 size = readBigEndian(message, offset);
-    offset += 4;
-    QByteArray payload = message.mid(offset);
-    if (payload.size() != qsizetype(size)) {
-        sendError(socket, 45000001, QStringLiteral("payload size mismatch"));
-        return;
-    }
-    if (compression == 1)
-        payload = Kelvane::AsrCodec::gzipDecompress(payload);
-
+    const int type = frame.type;
+    const QByteArray &payload = frame.payload;
     if (type == 1) {
         handleFullRequest(socket, session, payload);
     } else if (type == 2) {
         if (!session.started) {
-            sendError(socket, 45000001, QStringLiteral("audio before the full client request"));
+            sendErrorTo(socket, 45000001, QStringLiteral("audio before the full client request"));
             return;
         }
-        handleAudio(socket, session, payload, (flags & 0x02) != 0);
+        handleAudio(socket, session, payload, frame.isLast());
     } else {
-        sendError(socket, 45000001, QStringLiteral("unknown message type %1").arg(type));
+        sendErrorTo(socket, 45000001, QStringLiteral("unknown message type %1").arg(type));
     }
 }
 
@@ -221,42 +202,58 @@ void StandinAsrServer::handleFullRequest(QWebSocket *socket, Session &session,
         problem = QStringLiteral("request.model_name is required");
     if (!problem.isEmpty()) {
         log(QStringLiteral("invalid full client request: ") + problem);
-        sendError(socket, 45000001, problem);
+        sendErrorTo(socket, 45000001, problem);
         socket->close(QWebSocketProtocol::CloseCodeNormal);
         return;
     }
     session.started = true;
     session.idle->start();
+    fullRequests.append(payload);
     log(QStringLiteral("full client request accepted"));
     const QJsonObject additions{
         {"log_id", QUuid::createUuid().toString(QUuid::WithoutBraces).remove('-')}};
     const QJsonObject reply{{"result", QJsonObject{{"additions", additions}}}};
-    socket->sendBinaryMessage(frame(9, 0, 0, QJsonDocument(reply).toJson(QJsonDocument::Compact)));
+    socket->sendBinaryMessage(AsrWire::serverFrame(
+        AsrWire::FullServerResponse, 0, 0, QJsonDocument(reply).toJson(QJsonDocument::Compact)));
+    emit sessionStarted();
 }
 
-QString StandinAsrServer::currentLine(const Session &session) const {
-    if (session.scriptIndex < options.script.size())
-        return options.script.at(session.scriptIndex);
-    return QString();
+QString StandinAsrServer::currentLine(const Session &) const {
+    return options_.script.value(scriptPosition);
 }
 
 void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const QByteArray &pcm,
                                    bool last) {
     session.idle->start();
     ++session.audioFrames;
-    if (options.dropAfterFrames && session.audioFrames > options.dropAfterFrames) {
+    ++audioFrames;
+    if (last)
+        ++lastFrames;
+    if (keepAudio)
+        audio.append(pcm);
+    emit audioReceived();
+    if (options_.dropAfterFrames && session.audioFrames > options_.dropAfterFrames) {
         log(QStringLiteral("dropping the connection"));
         socket->abort();
         return;
     }
-    if (options.stallAfterFrames && session.audioFrames > options.stallAfterFrames)
+    if (options_.stallAfterFrames && session.audioFrames > options_.stallAfterFrames)
         return;
-    if (options.garbage) {
+    if (options_.garbage) {
         socket->sendBinaryMessage(QByteArray("\x11\x9f\x11", 3));
         socket->sendBinaryMessage(QByteArray(64, '\xff'));
         return;
     }
+    if (listenToAudio(session, pcm) || last)
+        sendResult(socket, session, last);
+    if (last) {
+        log(QStringLiteral("last audio frame: session ends"));
+        socket->close(QWebSocketProtocol::CloseCodeNormal);
+    }
+}
 
+// Follows the speech in the samples; true when what is recognised changed.
+bool StandinAsrServer::listenToAudio(Session &session, const QByteArray &pcm) {
     QByteArray samples = session.pcmTail + pcm;
     const qsizetype blockBytes = kBlockSamples * 2;
     qsizetype offset = 0;
@@ -268,6 +265,7 @@ void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const Q
             sum += (block[i] / 32768.0) * (block[i] / 32768.0);
         const bool loud = std::sqrt(sum / kBlockSamples) > kSpeechRms;
         session.receivedMs += 10;
+        const QString line = currentLine(session);
         if (loud) {
             if (!session.inSpeech) {
                 session.inSpeech = true;
@@ -276,7 +274,6 @@ void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const Q
             }
             session.speechMs += 10;
             session.quietMs = 0;
-            const QString line = currentLine(session);
             const int reveal =
                 int(qMin<qint64>(line.size(), 1 + session.speechMs / kMsPerRevealedChar));
             if (reveal > 0 && line.left(reveal) != session.partial) {
@@ -285,7 +282,6 @@ void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const Q
             }
         } else if (session.inSpeech) {
             session.quietMs += 10;
-            const QString line = currentLine(session);
             if (session.quietMs == kPauseRevealsAllMs && !line.isEmpty() &&
                 session.partial != line) {
                 session.partial = line;
@@ -297,7 +293,7 @@ void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const Q
                     session.definite.append(line);
                     session.times.append(
                         {session.speechStartMs, session.receivedMs - session.quietMs});
-                    ++session.scriptIndex;
+                    ++scriptPosition;
                     log(QStringLiteral("sentence recognised: ") + line);
                 }
                 session.partial.clear();
@@ -306,12 +302,7 @@ void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const Q
         }
     }
     session.pcmTail = samples.mid(offset);
-    if (changed || last)
-        sendResult(socket, session, last);
-    if (last) {
-        log(QStringLiteral("last audio frame: session ends"));
-        socket->close(QWebSocketProtocol::CloseCodeNormal);
-    }
+    return changed;
 }
 
 void StandinAsrServer::sendResult(QWebSocket *socket, Session &session, bool last) {
@@ -333,13 +324,14 @@ void StandinAsrServer::sendResult(QWebSocket *socket, Session &session, bool las
     const QJsonObject reply{{"audio_info", QJsonObject{{"duration", session.receivedMs}}},
                             {"result", QJsonObject{{"text", text}, {"utterances", utterances}}}};
     ++session.sequence;
-    socket->sendBinaryMessage(frame(9, last ? 3 : 1, session.sequence,
-                                    QJsonDocument(reply).toJson(QJsonDocument::Compact)));
+    socket->sendBinaryMessage(AsrWire::serverFrame(AsrWire::FullServerResponse, last ? 3 : 1,
+                                                   session.sequence,
+                                                   QJsonDocument(reply).toJson(QJsonDocument::Compact)));
 }
 
-void StandinAsrServer::sendError(QWebSocket *socket, quint32 code, const QString &message) {
+void StandinAsrServer::sendErrorTo(QWebSocket *socket, quint32 code, const QString &message) {
     log(QStringLiteral("error %1: %2").arg(code).arg(message));
     const QJsonObject body{{"error", message}};
-    socket->sendBinaryMessage(
-        frame(15, 0, 0, QJsonDocument(body).toJson(QJsonDocument::Compact), code));
+    socket->sendBinaryMessage(AsrWire::serverFrame(
+        AsrWire::ServerError, 0, 0, QJsonDocument(body).toJson(QJsonDocument::Compact), code));
 }

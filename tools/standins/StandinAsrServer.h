@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -14,7 +16,8 @@ class QWebSocketServer;
 // A stand-in for the streaming recognition service. It speaks the binary frame protocol as the
 // real service does and "recognises" by script: each speech segment found in the received
 // 16 kHz PCM reveals the next line of the script, first as growing partial results, then,
-// after about 600 ms of quiet, as a definite sentence.
+// after about 600 ms of quiet, as a definite sentence. It records what clients sent, so tests
+// can read it, and misbehaves on request.
 class StandinAsrServer : public QObject {
     Q_OBJECT
 
@@ -27,11 +30,37 @@ public:
         int stallAfterFrames = 0; // stop answering after this many audio frames
         bool garbage = false;     // answer audio with frames that are not the protocol
         int idleTimeoutMs = 8000; // the real service ends a session without audio after ~8 s
+        bool quiet = false;       // no log lines on standard output
     };
 
     explicit StandinAsrServer(const Options &options, QObject *parent = nullptr);
     bool listen();
     quint16 port() const;
+    QString url() const; // ws://127.0.0.1:PORT/api/v3/sauc/bigmodel
+
+    // Misbehaviour may change between sessions.
+    Options &options() { return options_; }
+
+    // Towards every open session.
+    void sendToClients(const QByteArray &frame);
+    void sendError(quint32 code, const QString &message);
+    void closeClients();
+    void dropClients(); // TCP abort, no close frame
+    int openSessions() const { return int(sessions.size()); }
+
+    // What clients sent.
+    QList<QMap<QString, QString>> handshakes; // lower-case header names
+    QList<QByteArray> fullRequests;           // request JSON texts
+    QByteArray audio;                         // audio payload bytes in arrival order
+    int audioFrames = 0;
+    int lastFrames = 0;
+    QList<int> closeCodes;
+    bool keepAudio = true; // off for long sessions
+
+signals:
+    void sessionStarted();
+    void audioReceived();
+    void sessionClosed(int closeCode);
 
 private:
     struct Session {
@@ -46,22 +75,24 @@ private:
         qint64 quietMs = 0;   // quiet time since the last loud block
         QStringList definite; // sentences recognised so far
         QList<QPair<qint64, qint64>> times;
-        int scriptIndex = 0;
         QString partial; // the sentence being revealed
         QTimer *idle = nullptr;
     };
 
+    void log(const QString &line) const;
     void onTcpConnection();
     void onSocket(QWebSocket *socket);
     void onBinaryMessage(QWebSocket *socket, const QByteArray &message);
     void handleFullRequest(QWebSocket *socket, Session &session, const QByteArray &payload);
     void handleAudio(QWebSocket *socket, Session &session, const QByteArray &pcm, bool last);
+    bool listenToAudio(Session &session, const QByteArray &pcm);
     void sendResult(QWebSocket *socket, Session &session, bool last);
-    void sendError(QWebSocket *socket, quint32 code, const QString &message);
+    void sendErrorTo(QWebSocket *socket, quint32 code, const QString &message);
     QString currentLine(const Session &session) const;
 
-    Options options;
+    Options options_;
     QTcpServer *tcpServer = nullptr;
     QWebSocketServer *wsServer = nullptr;
     QHash<QWebSocket *, Session> sessions;
+    int scriptPosition = 0; // the script goes on across sessions
 };
