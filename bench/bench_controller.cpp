@@ -3,8 +3,8 @@
 
 #include "Application.h"
 #include "BenchSupport.h"
-#include "LocalAsrServer.h"
 #include "ScriptedAudioPlatform.h"
+#include "StandinAsrServer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -70,7 +70,9 @@ private:
 
 void controllerAudioBuffer(benchmark::State &state) {
     SilencedLog quiet;
-    KelvaneTest::LocalAsrServer asrServer;
+    StandinAsrServer::Options options;
+    options.quiet = true;
+    StandinAsrServer asrServer(options);
     asrServer.keepAudio = false;
     asrServer.listen();
     qputenv("KELVANE_ASR_URL", asrServer.url().toUtf8());
@@ -87,7 +89,7 @@ void controllerAudioBuffer(benchmark::State &state) {
     app.startListening();
     QElapsedTimer wait;
     wait.start();
-    while (asrServer.audioBytes == 0 && wait.elapsed() < 10000)
+    while (asrServer.audioFrames == 0 && wait.elapsed() < 10000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 
     // Speech-like sound: loud enough to count as sound, so the silence count keeps resetting.

@@ -7,7 +7,10 @@ OUT=$2
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 
 for tool in Xvfb pulseaudio espeak-ng paplay xdotool; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool missing (scripts/setup installs it)"; exit 77; }
+  command -v "$tool" >/dev/null && continue
+  echo "$tool missing (scripts/setup installs it)"
+  [ "${CI:-}" = "true" ] && exit 1 # under CI a dropped install step must fail, not skip
+  exit 77
 done
 
 KELVANE_PRIVATE_PULSE=1 KELVANE_DEMO_XVFB=1 timeout 150 \
@@ -40,6 +43,9 @@ check "the recognition connection closed with 1000" \
 unexpected=$(grep -v -E '^QStandardPaths: |^qt\.qpa\.' "$err" || true)
 check "nothing unexpected on standard error" test -z "$unexpected"
 [ -n "$unexpected" ] && printf '%s\n' "$unexpected" | head -20
+
+left=$(pgrep -f -- "$BIN/kelvane" || true)
+check "nothing the demo started is still running" test -z "$left"
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]

@@ -1,25 +1,28 @@
+#include "EventStream.h"
 #include "LLMClient.h"
-#include "LocalChatServer.h"
-#include "LogCapture.h"
+#include "StandinChatServer.h"
+#include "TestSupport.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
+#include <QSignalSpy>
 #include <QtTest>
 
-#include <list>
+#include <nlohmann/json.hpp>
 
 using namespace Kelvane;
-using KelvaneTest::LocalChatServer;
-using KelvaneTest::LogCapture;
 
 namespace {
 
-// What one request's callbacks received.
-struct Answer {
-    QStringList fragments;
+QList<ChatMessage> ask(const QString &question) {
+    return {
+        {QStringLiteral("system"), QStringLiteral("你是面试助手")},
+        {QStringLiteral("user"), QStringLiteral("面试官问：%1\n请提供答案要点。").arg(question)}};
+}
+
+// What one request delivered to its callbacks.
+struct Outcome {
+    QString text;
     int done = 0;
     QStringList errors;
-    QString text() const { return fragments.join(QString()); }
 };
 
 } // namespace
@@ -27,250 +30,137 @@ struct Answer {
 class TestLLMClient : public QObject {
     Q_OBJECT
 
-private:
-    std::unique_ptr<LogCapture> log;
-    std::unique_ptr<LocalChatServer> server;
+    KelvaneTest::LogLines log;
+    std::unique_ptr<StandinChatServer> server;
     std::unique_ptr<LLMClient> client;
 
-    // Answers outlive the client: aborting a reply at the end still reaches its callbacks.
-    std::list<Answer> answers;
-
-    Answer &send(const QString &question = QStringLiteral("问题")) {
-        Answer &answer = answers.emplace_back();
+    void send(const QString &question, Outcome &outcome) {
         client->sendChatRequest(
-            {{QStringLiteral("system"), QStringLiteral("系统")},
-             {QStringLiteral("user"), question}},
-            [&answer](const QString &text, bool isDone) {
-                if (isDone)
-                    ++answer.done;
-                else
-                    answer.fragments.append(text);
+            ask(question),
+            [&outcome](const QString &text, bool isDone) {
+                outcome.text += text;
+                outcome.done += isDone ? 1 : 0;
             },
-            [&answer](const QString &error) { answer.errors.append(error); });
-        return answer;
-    }
-
-    // A response the test writes piece by piece.
-    void manualResponses() {
-        server->responder = [](const LocalChatServer::Request &) {
-            LocalChatServer::Response response;
-            response.manual = true;
-            return response;
-        };
-    }
-
-    void pushAndWait(int request, const QByteArray &bytes) {
-        const int reads = log->countOut(" received ");
-        server->push(request, bytes);
-        QTRY_VERIFY(log->countOut(" received ") > reads);
+            [&outcome](const QString &error) { outcome.errors.append(error); });
     }
 
 private slots:
     void init() {
-        log.reset();
-        log = std::make_unique<LogCapture>();
-        server = std::make_unique<LocalChatServer>();
+        StandinChatServer::Options options;
+        options.apiKey = QStringLiteral("sk-right");
+        options.deltaIntervalMs = 1;
+        options.quiet = true;
+        server = std::make_unique<StandinChatServer>(options);
         QVERIFY(server->listen());
         client = std::make_unique<LLMClient>();
         LlmConfig config;
-        config.apiKey = QStringLiteral("sk-0123456789abcdef0123456789abcdef");
+        config.apiKey = QStringLiteral("sk-right");
         config.apiUrl = server->url();
+        config.model = QStringLiteral("deepseek-flash");
         client->setConfig(config);
     }
 
-    void cleanup() {
-        client.reset();
-        server.reset();
-        log.reset();
-        answers.clear();
+    // A stream cut into two reads at every byte gives the same fragments as one read.
+    void eventStreamCutAnywhere() {
+        const QByteArray stream = "data: {\"choices\":[{\"delta\":{\"content\":\"多态\"}}]}\n\n"
+                                  ": keep-alive\n"
+                                  "data: {\"choices\":[{\"delta\":{\"content\":\"是 🙂\"}}]}\n"
+                                  "data: {not json\n"
+                                  "data: [DONE]\n";
+        for (int cut = 0; cut <= stream.size(); ++cut) {
+            EventStreamBuffer buffer;
+            QString text;
+            int done = 0;
+            for (const QByteArray &read : {stream.left(cut), stream.mid(cut)}) {
+                int parts = 0;
+                for (const QString &line : buffer.takeLines(read, parts)) {
+                    if (line.isEmpty())
+                        continue;
+                    const EventLine event = interpretEventLine(line, 0, nullptr);
+                    text += event.text;
+                    done += event.kind == EventLine::Done ? 1 : 0;
+                }
+            }
+            QCOMPARE(text, QStringLiteral("多态是 🙂"));
+            QCOMPARE(done, 1);
+        }
     }
 
-    void requestOnTheWire() {
-        QCOMPARE(client->metaObject()->className(), "Kelvane::LLMClient");
-        Answer &answer = send(QStringLiteral("什么是\"多态\"？"));
-        QTRY_COMPARE(server->requests.size(), 1);
-        const auto &request = server->requests.first();
-        QCOMPARE(request.method, QByteArray("POST"));
-        QCOMPARE(request.target, QByteArray("/v1/chat/completions"));
-        QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
-        QCOMPARE(request.header("Authorization"),
-                 QByteArray("Bearer sk-0123456789abcdef0123456789abcdef"));
-        const QByteArray expectedBody =
-            R"({"max_tokens":2000,"messages":[{"content":"系统","role":"system"},)"
-            "{\"content\":\"什么是\\\"多态\\\"？\",\"role\":\"user\"}],"
-            R"("model":"deepseek-chat",)"
-            R"("stream":true,"temperature":0.699999988079071})";
-        QCOMPARE(request.body, expectedBody);
-        QTRY_COMPARE(answer.done, 1);
-        QCOMPARE(answer.text(), QStringLiteral("答案"));
-        QTRY_COMPARE(client->activeReplyCount(), 0);
-        QVERIFY(log->out().contains(
-            QString("[LLMClient] Sending chat request to: %1\n[LLMClient] Model: deepseek-chat\n")
-                .arg(server->url())));
-    }
-
-    void transferTimeoutIsSetOnTheRequest() {
-        manualResponses();
-        send();
-        // The reply keeps the request it was made from.
-        const auto replies = client->findChildren<QNetworkReply *>();
-        QCOMPARE(replies.size(), 1);
-        const QNetworkRequest request = replies.first()->request();
-        QCOMPARE(request.transferTimeout(), 60000);
-        QCOMPARE(request.url(), QUrl(server->url()));
-        QList<QByteArray> headers = request.rawHeaderList();
-        headers.removeAll("Content-Length"); // added by the network layer for the body
-        QCOMPARE(headers, (QList<QByteArray>{"Content-Type", "Authorization"}));
-        QCOMPARE(request.attribute(QNetworkRequest::RedirectPolicyAttribute), QVariant());
-        QVERIFY(log->out().contains("[LLMClient] Reply created: YES (ptr="));
-    }
-
-    void readsCutAnywhere() {
-        manualResponses();
-        Answer &answer = send();
-        QTRY_COMPARE(server->requests.size(), 1);
-        const QByteArray chunk = LocalChatServer::sseChunk(QStringLiteral("多态是面向对象"));
-        // Cut inside the JSON and inside a three-byte character.
-        const int cut = int(chunk.indexOf("态")) + 1;
-        pushAndWait(0, chunk.left(cut));
-        QVERIFY(log->out().contains("[LLMClient] Processing 1 lines\n"));
-        QVERIFY(answer.fragments.isEmpty());
-        pushAndWait(0, chunk.mid(cut));
-        QCOMPARE(answer.fragments, QStringList{"多态是面向对象"});
-
-        // Two events in one read: lines 1 and 3.
-        log->clear();
-        pushAndWait(0, LocalChatServer::sseChunk("甲") + LocalChatServer::sseChunk("乙"));
-        QCOMPARE(answer.fragments.mid(1), (QStringList{"甲", "乙"}));
-        QVERIFY(log->out().contains("[LLMClient] Processing 5 lines\n"));
-        QVERIFY(log->out().contains("[LLMClient] Line 1: data: "));
-        QVERIFY(log->out().contains("[LLMClient] Line 3: data: "));
-        QVERIFY(!log->out().contains("[LLMClient] Line 2"));
-
-        // Byte by byte through a whole Chinese fragment: never a replacement character.
-        const QByteArray slow = LocalChatServer::sseChunk("逐字节");
-        for (int i = 0; i < slow.size(); ++i)
-            pushAndWait(0, slow.mid(i, 1));
-        QCOMPARE(answer.fragments.last(), QStringLiteral("逐字节"));
-        QVERIFY(!answer.text().contains(QChar::ReplacementCharacter));
-
-        // [DONE] and lines after it; the marker without the space; empty, role-only and null.
-        log->clear();
-        pushAndWait(0, "data: [DONE]\n" + LocalChatServer::sseChunk("之后") + "data:[DONE]\n" +
-                           "data: {\"choices\":[{\"delta\":{\"content\":\"\"}}]}\n" +
-                           "data: {\"choices\":[{\"delta\":{\"role\":\"assistant\"}}]}\n" +
-                           "data: {\"choices\":[{\"delta\":{\"content\":null}}]}\n" +
-                           ": keep-alive\n");
-        QCOMPARE(answer.done, 1);
-        QCOMPARE(answer.fragments.last(), QStringLiteral("之后"));
-        QCOMPARE(log->countOut("[LLMClient] Line does not start with 'data: '\n"), 2);
-        QVERIFY(log->out().contains("[LLMClient] Content: \n"));
-        QCOMPARE(log->countErr("[LLMClient] JSON parse error: "), 1);
-        const QString nullContentData =
-            R"([LLMClient] Data: {"choices":[{"delta":{"content":null}}]})";
-        QVERIFY(log->err().contains(nullContentData));
-        server->end(0);
-        QTRY_COMPARE(client->activeReplyCount(), 0);
-        QVERIFY(answer.errors.isEmpty());
-    }
-
-    void utf8TailIsHeldBack() {
-        QByteArray data = QByteArray("ab") + QByteArray("多").left(2);
-        QCOMPARE(takeIncompleteUtf8Tail(data), QByteArray("多").left(2));
-        QCOMPARE(data, QByteArray("ab"));
-        data = QByteArray("ab多");
-        QVERIFY(takeIncompleteUtf8Tail(data).isEmpty());
-        data = QByteArray("\xf0\x9f\x98", 3); // three bytes of a four-byte emoji
-        QCOMPARE(takeIncompleteUtf8Tail(data).size(), 3);
-        data = QByteArray("x\xff", 2); // invalid bytes are not held back forever
-        QVERIFY(takeIncompleteUtf8Tail(data).isEmpty());
+    void requestOnTheWireAndAnswer() {
+        Outcome outcome;
+        send(QStringLiteral("什么是多态"), outcome);
+        QTRY_COMPARE(outcome.done, 1);
+        QCOMPARE(outcome.text, StandinChatServer::answer(QStringLiteral("什么是多态")));
+        QCOMPARE(server->requests.value(0).authorization, QByteArray("Bearer sk-right"));
+        const auto body = nlohmann::json::parse(server->requests.value(0).body.toStdString());
+        QCOMPARE(body.dump(),
+                 nlohmann::json(
+                     {{"model", "deepseek-flash"},
+                      {"messages",
+                       {{{"role", "system"}, {"content", "你是面试助手"}},
+                        {{"role", "user"}, {"content", "面试官问：什么是多态\n请提供答案要点。"}}}},
+                      {"temperature", double(0.7f)},
+                      {"max_tokens", 2000},
+                      {"stream", true}})
+                     .dump());
     }
 
     void twoRequestsKeepTheirOwnStreams() {
-        manualResponses();
-        Answer &first = send("一");
-        Answer &second = send("二");
-        QTRY_COMPARE(server->requests.size(), 2);
-        // Which server request belongs to which answer follows from the body.
-        const int a = server->requests[0].body.contains("\"一\"") ? 0 : 1;
-        const int b = 1 - a;
-        const QByteArray partA = LocalChatServer::sseChunk("第一个答案");
-        const QByteArray partB = LocalChatServer::sseChunk("第二个答案");
-        pushAndWait(a, partA.left(20));
-        pushAndWait(b, partB.left(25));
-        pushAndWait(a, partA.mid(20));
-        pushAndWait(b, partB.mid(25));
-        pushAndWait(b, "data: [DONE]\n\n");
-        QCOMPARE(first.fragments, QStringList{"第一个答案"});
-        QCOMPARE(second.fragments, QStringList{"第二个答案"});
-        QCOMPARE(first.done, 0);
-        QCOMPARE(second.done, 1);
-        server->end(a);
-        server->end(b);
-        QTRY_COMPARE(client->activeReplyCount(), 0);
+        Outcome first;
+        Outcome second;
+        send(QStringLiteral("什么是多态"), first);
+        send(QStringLiteral("What is a hash map"), second);
+        QTRY_VERIFY(first.done == 1 && second.done == 1);
+        QCOMPARE(first.text, StandinChatServer::answer(QStringLiteral("什么是多态")));
+        QCOMPARE(second.text, StandinChatServer::answer(QStringLiteral("What is a hash map")));
     }
 
-    void httpErrorAndEarlyClose() {
-        server->responder = [](const LocalChatServer::Request &) {
-            LocalChatServer::Response response;
-            response.status = 401;
-            response.contentType = "application/json";
-            response.chunked = false;
-            response.pieces = {
-                R"({"error":{"message":"Authentication Fails","type":"authentication_error","code":"invalid_request_error"}})"};
-            return response;
-        };
-        Answer &answer = send();
-        QTRY_COMPARE(answer.errors.size(), 1);
-        QVERIFY(!answer.errors.first().isEmpty());
-        QVERIFY(log->err().contains("network error: " + answer.errors.first()));
-        QTRY_COMPARE(client->activeReplyCount(), 0);
-        QCOMPARE(answer.done, 0);
-
-        // A stream that ends without [DONE]: the reply goes, isDone never comes.
-        server->responder = [](const LocalChatServer::Request &) {
-            LocalChatServer::Response response;
-            response.chunked = false;
-            response.pieces = LocalChatServer::sseAnswer({"半个"}, false);
-            return response;
-        };
-        Answer &cut = send();
-        QTRY_COMPARE(client->activeReplyCount(), 0);
-        QCOMPARE(cut.fragments, QStringList{"半个"});
-        QCOMPARE(cut.done, 0);
+    // Each way a chat service fails: what the caller hears, and that the request ends.
+    void failures_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("error");
+        QTest::addColumn<bool>("done");
+        QTest::addColumn<bool>("someText");
+        for (const char *status : {"401", "402", "429", "500"})
+            QTest::newRow(status) << QString(status) << true << false << false;
+        QTest::newRow("wrong key") << "key" << true << false << false;
+        QTest::newRow("dropped mid-answer") << "drop" << true << false << true;
+        QTest::newRow("garbage lines") << "garbage" << false << true << true;
+        QTest::newRow("no [DONE]") << "nodone" << false << false << true;
+    }
+    void failures() {
+        QFETCH(QString, fault);
+        QFETCH(bool, error);
+        QFETCH(bool, done);
+        QFETCH(bool, someText);
+        auto &options = server->options();
+        options.refuseStatus = fault.toInt();
+        options.dropAfterDeltas = fault == "drop" ? 3 : 0;
+        options.garbage = fault == "garbage";
+        options.noDone = fault == "nodone";
+        if (fault == "key")
+            options.apiKey = QStringLiteral("sk-other");
+        QSignalSpy finished(client.get(), &LLMClient::replyFinished);
+        Outcome outcome;
+        send(QStringLiteral("问题"), outcome);
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(!outcome.errors.isEmpty(), error);
+        QCOMPARE(outcome.done, done ? 1 : 0);
+        QCOMPARE(!outcome.text.isEmpty(), someText);
+        QCOMPARE(client->activeReplyCount(), 0);
     }
 
-    void cancelAllWithThreeInFlight() {
-        manualResponses();
-        for (int i = 0; i < 3; ++i)
-            send();
+    void cancelAllSilencesEveryRequest() {
+        server->options().stallAfterDeltas = 2;
+        Outcome outcomes[3];
+        for (Outcome &outcome : outcomes)
+            send(QStringLiteral("问题"), outcome);
         QTRY_COMPARE(server->requests.size(), 3);
-        QCOMPARE(client->activeReplyCount(), 3);
         client->cancelAllRequests();
         QCOMPARE(client->activeReplyCount(), 0);
-        QVERIFY(log->out().contains("[LLMClient] Cancelling all active replies (3 total)\n"));
-        QVERIFY(log->out().endsWith("[LLMClient] All replies cancelled\n"));
-        for (int i = 0; i < 3; ++i)
-            server->push(i, LocalChatServer::sseChunk("太晚"));
         QTest::qWait(100);
-        for (const Answer &answer : answers)
-            QVERIFY(answer.fragments.isEmpty());
-
-        // Destroying the client with requests in flight is safe too.
-        send();
-        QTRY_COMPARE(server->requests.size(), 4);
-        client.reset();
-        QTest::qWait(50);
-    }
-
-    void emptyKey() {
-        client->setConfig(LlmConfig{});
-        Answer &answer = send();
-        QCOMPARE(answer.errors, QStringList{"API key not configured"});
-        QCOMPARE(log->out(), QString());
-        client->sendChatRequest({}, nullptr, nullptr); // no callbacks: silent
-        QTest::qWait(50);
-        QCOMPARE(server->requests.size(), 0);
+        for (const Outcome &outcome : outcomes)
+            QCOMPARE(outcome.done, 0);
     }
 };
 

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "Application.h"
+#include "MainWindow.h"
+#include "ScriptedAudioPlatform.h"
+#include "StandinAsrServer.h"
+#include "StandinChatServer.h"
+#include "TestSupport.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <memory>
+
+namespace KelvaneTest {
+
+// A whole session in this process: both stand-ins on 127.0.0.1, the controller on a scripted
+// device, and the window, shown offscreen.
+class Session {
+public:
+    explicit Session(const QStringList &script = {QStringLiteral("什么是多态")});
+    ~Session();
+
+    bool ready() const { return ok; } // the stand-ins listen and the window is up
+
+    template <typename T> T *widget(const char *name) const {
+        return window->findChild<T *>(QLatin1String(name));
+    }
+    QString status() const { return widget<QLabel>("statusLabel")->text(); }
+    QListWidget *list() const { return widget<QListWidget>("questionList"); }
+
+    void click(const char *buttonName);
+    // Clicks 开始 and waits until audio streams to the recogniser.
+    bool startAndWaitForSession();
+    // The interviewer speaks the next line of the script: loud packets, then quiet.
+    void speak(int loudBuffers = 40);
+    // Speaks and waits until the question list has grown by one.
+    bool askByVoice();
+    // Waits until this many answers reached their end in the window.
+    // Selects the row as a user would and returns the answer pane's text.
+    QString answerOf(int row);
+    bool waitForAnswers(int count);
+
+    LogLines log; // first: everything after it logs into it
+    StandinAsrServer asr;
+    StandinChatServer chat;
+    std::shared_ptr<ScriptedAudioPlatform::Script> device;
+    std::unique_ptr<Kelvane::Application> app;
+    std::unique_ptr<Kelvane::MainWindow> window;
+
+private:
+    bool ok = false;
+    int answersDone = 0;
+};
+
+} // namespace KelvaneTest

@@ -1,0 +1,67 @@
+#include "QuestionDetector.h"
+#include "TestSupport.h"
+
+#include <QtTest>
+
+using Kelvane::QuestionDetector;
+
+// Each case is a script of events, separated by ";":
+//   "L" one loud buffer, "S<n>" n silent buffers, "P<text>" a partial result (the session's
+//   whole text), "F<text>" a final result (one sentence), "T<n>" a threshold of n buffers.
+// and the questions it must ask, in order.
+class TestQuestionDetector : public QObject {
+    Q_OBJECT
+
+private slots:
+    void questions_data() {
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<QStringList>("asked");
+        QTest::newRow("one question") << "L;P什么是多态？;S100" << QStringList{"什么是多态？"};
+        QTest::newRow("not yet") << "L;P什么是多态？;S99" << QStringList{};
+        QTest::newRow("speech resets the count")
+            << "L;P什么;S60;L;P什么是多态;S60" << QStringList{};
+        QTest::newRow("nothing recognised") << "L;S100;S100" << QStringList{};
+        QTest::newRow("only symbols") << "L;P？。 ，;S100" << QStringList{};
+        QTest::newRow("same question again, punctuation aside")
+            << "L;P什么是多态？;S100;L;F什么是多态;S100" << QStringList{"什么是多态？"};
+        QTest::newRow("three questions, one growing transcript")
+            << "L;P什么是多态;S100;L;P什么是多态什么是哈希表;S100;"
+               "L;P什么是多态什么是哈希表介绍一下你的项目;S100"
+            << QStringList{"什么是多态", "什么是哈希表", "介绍一下你的项目"};
+        QTest::newRow("a final sentence never becomes the prefix")
+            << "L;P什么是多态;F什么是多态;S100;L;P什么是多态请讲讲锁;S100"
+            << QStringList{"什么是多态", "请讲讲锁"};
+        QTest::newRow("the threshold follows the setting")
+            << "T20;L;P你好吗;S20;T50;L;P你好吗再见;S49;S1" << QStringList{"你好吗", "再见"};
+        QTest::newRow("silence alone keeps no stale text")
+            << "L;P第一个问题;S100;S100;S100;L;P第一个问题;S100" << QStringList{"第一个问题"};
+    }
+
+    void questions() {
+        QFETCH(QString, events);
+        QFETCH(QStringList, asked);
+        KelvaneTest::LogLines quiet;
+        QuestionDetector detector;
+        QStringList questions;
+        for (const QString &event : events.split(QLatin1Char(';'))) {
+            const QChar kind = event.at(0);
+            const QString rest = event.mid(1);
+            if (kind == QLatin1Char('L') || kind == QLatin1Char('S')) {
+                const int count = kind == QLatin1Char('L') ? 1 : rest.toInt();
+                for (int i = 0; i < count; ++i) {
+                    const QString question = detector.onBuffer(kind == QLatin1Char('L'));
+                    if (!question.isEmpty())
+                        questions.append(question);
+                }
+            } else if (kind == QLatin1Char('T')) {
+                detector.setThresholdBuffers(rest.toInt());
+            } else {
+                detector.onResult(rest, kind == QLatin1Char('F'));
+            }
+        }
+        QCOMPARE(questions, asked);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestQuestionDetector)
+#include "tst_questiondetector.moc"
