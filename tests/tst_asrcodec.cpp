@@ -52,6 +52,10 @@ private slots:
         QCOMPARE(AsrCodec::gzipDecompress(AsrCodec::gzipCompress(QByteArray())), QByteArray());
         QCOMPARE(AsrCodec::gzipDecompress(packed.left(packed.size() / 2)), QByteArray());
         QCOMPARE(AsrCodec::gzipDecompress("not gzip at all"), QByteArray());
+        // A small payload that would inflate past the limit is refused, not inflated.
+        const QByteArray bomb = AsrWire::gzip(QByteArray(AsrCodec::kMaxInflatedBytes + 1, '\0'));
+        QVERIFY(bomb.size() < 64 * 1024);
+        QCOMPARE(AsrCodec::gzipDecompress(bomb), QByteArray());
     }
 
     void serverFrames_data() {

@@ -5,6 +5,7 @@
 
 #include <QMap>
 #include <QMetaObject>
+#include <QRegularExpression>
 #include <QThread>
 #include <QUuid>
 
@@ -48,6 +49,8 @@ ASRClient::ASRClient(QObject *parent)
     , connectId_(QUuid::createUuid().toString(QUuid::WithoutBraces)) {
     onConnected = [this]() {
         Log::out("[ASRClient] Connected to ASR service");
+        lastText_.clear();
+        completedSentences_.clear();
         const QByteArray frame = buildFullClientRequest();
         Log::out("[ASRClient] Sending param message (", frame.size(), " bytes)");
         sendBinary(frame);
@@ -59,7 +62,15 @@ ASRClient::ASRClient(QObject *parent)
         emit sessionEnded();
     };
     onBinaryMessage = [this](const QByteArray &message) { handleServerResponse(message); };
-    onError = [](const QString &error) { Log::err("[ASRClient] Error: ", error); };
+    onError = [this](const QString &error) {
+        Log::err("[ASRClient] Error: ", error);
+        if (sessionReady_)
+            return; // a lost session ends in sessionEnded
+        // Qt words a refused upgrade as "... Unhandled http status code: 401 (...)".
+        static const QRegularExpression statusPattern(QStringLiteral("status code: (\\d{3})"));
+        const QRegularExpressionMatch match = statusPattern.match(error);
+        emit connectionFailed(match.hasMatch() ? match.captured(1).toInt() : 0, error);
+    };
 }
 
 ASRClient::~ASRClient() {
@@ -75,6 +86,12 @@ void ASRClient::connectToService() {
         Log::err("[ASRClient] Invalid config: appId and token are required");
         return;
     }
+    // Each connection is its own: a reconnect gets a fresh id.
+    if (connectIdUsed_)
+        connectId_ = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    connectIdUsed_ = true;
+    streaming_.store(false);
+    sessionReady_ = false;
     QMap<QString, QString> headers;
     headers.insert(QStringLiteral("X-Api-App-Key"), config_.appId);
     headers.insert(QStringLiteral("X-Api-Access-Key"), config_.accessToken);
@@ -98,8 +115,14 @@ void ASRClient::sendAudio(const char *data, size_t size) {
     }
     // Queued calls to one receiver run in posting order, so frames keep the call order; the
     // capture thread never waits for the socket.
+    // A frame posted just before the session ended is dropped quietly.
     QMetaObject::invokeMethod(
-        this, [this, frame = std::move(frame)]() { sendBinary(frame); }, Qt::QueuedConnection);
+        this,
+        [this, frame = std::move(frame)]() {
+            if (streaming_.load())
+                sendBinary(frame);
+        },
+        Qt::QueuedConnection);
 }
 
 QByteArray ASRClient::buildFullClientRequest() const {
@@ -131,6 +154,15 @@ QByteArray ASRClient::gzipDecompress(const QByteArray &data) {
 
 void ASRClient::handleServerResponse(const QByteArray &message) {
     const AsrCodec::ServerPayload payload = AsrCodec::decodeServerFrame(message);
+    if (payload.isError) {
+        // Before the session is open, an error answers the session request itself.
+        if (sessionReady_)
+            emit serviceError(payload.errorCode, payload.errorText);
+        else
+            emit sessionRefused(int(payload.errorCode), payload.errorText);
+        endSession();
+        return;
+    }
     if (payload.hasJson)
         handleJsonPayload(payload.jsonText, payload.isLastPackage);
 }
@@ -146,6 +178,8 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
             if (const json *value = findMember(document, "code")) {
                 if (!integerInIntRange(*value)) {
                     Log::err("[ASRClient] Init failed: invalid code ", value->dump());
+                    emit sessionRefused(-1, QString::fromStdString(value->dump()));
+                    endSession();
                     return;
                 }
                 code = value->get<int>();
@@ -161,6 +195,8 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
                 emit sessionReady();
             } else {
                 Log::err("[ASRClient] Init failed: ", message);
+                emit sessionRefused(code, QString::fromStdString(message));
+                endSession();
             }
             return;
         }
@@ -221,6 +257,13 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
     } catch (const json::exception &error) {
         Log::err("[ASRClient] JSON parse error: ", error.what());
     }
+}
+
+// The session is over on the service's side: close the connection so it can be made anew.
+void ASRClient::endSession() {
+    streaming_.store(false);
+    sessionReady_ = false;
+    disconnectFromServer();
 }
 
 void ASRClient::finishStreaming() {

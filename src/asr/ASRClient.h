@@ -49,20 +49,31 @@ public:
     bool isSessionReady() const { return sessionReady_; }
     QString connectId() const { return connectId_; }
 
+    // Sends the last (empty) audio frame when a session streams, so the service ends it.
+    void finishStreaming();
+
 signals:
     // The service accepted the session: audio is streamed from now on.
     void sessionReady();
     // The connection is gone, whoever ended it.
     void sessionEnded();
+    // The connection could not be made; httpStatus is the refused handshake's status, or 0
+    // when no HTTP answer came (host, TLS, network).
+    void connectionFailed(int httpStatus, const QString &error);
+    // The service answered the session request with an error code; it closes the connection.
+    void sessionRefused(int code, const QString &message);
+    // An error frame during the session; the connection is closed after it.
+    void serviceError(quint32 code, const QString &message);
 
 private:
     void handleJsonPayload(const QString &payload, bool isLastPackage);
-    void finishStreaming();
+    void endSession();
 
     AsrConfig config_;
     std::atomic<bool> streaming_{false};
     bool sessionReady_ = false;
     QString connectId_;
+    bool connectIdUsed_ = false;
     QString lastText_;
     QSet<QString> completedSentences_;
 };

@@ -53,7 +53,8 @@ namespace {
 // Feeds the whole input through one zlib step function, 32 KiB of output at a time, for as
 // long as it reports progress; returns the last status and appends the output to result.
 template <typename Step>
-int pump(z_stream &stream, const QByteArray &input, QByteArray &result, Step step) {
+int pump(z_stream &stream, const QByteArray &input, QByteArray &result, Step step,
+         qsizetype limit = -1) {
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.constData()));
     stream.avail_in = static_cast<uInt>(input.size());
     unsigned char chunk[kChunkSize];
@@ -64,6 +65,8 @@ int pump(z_stream &stream, const QByteArray &input, QByteArray &result, Step ste
         status = step(&stream);
         result.append(reinterpret_cast<const char *>(chunk),
                       static_cast<qsizetype>(stream.total_out - uLong(result.size())));
+        if (limit >= 0 && result.size() > limit)
+            return Z_MEM_ERROR;
     } while (status == Z_OK);
     return status;
 }
@@ -96,9 +99,14 @@ QByteArray gzipDecompress(const QByteArray &data) {
         return {};
     }
     QByteArray result;
-    const int status =
-        pump(stream, data, result, [](z_stream *s) { return inflate(s, Z_NO_FLUSH); });
+    const int status = pump(
+        stream, data, result, [](z_stream *s) { return inflate(s, Z_NO_FLUSH); },
+        kMaxInflatedBytes);
     inflateEnd(&stream);
+    if (status == Z_MEM_ERROR) {
+        Log::err("[ASRClient] GZIP payload inflates past ", kMaxInflatedBytes, " bytes: rejected");
+        return {};
+    }
     if (status != Z_STREAM_END) {
         Log::err("[ASRClient] GZIP decompression failed");
         return {};
@@ -183,9 +191,11 @@ ServerPayload decodeServerFrame(const QByteArray &message) {
             Log::out("[ASRClient] Payload length: ", payloadSize);
         }
     } else if (isError) {
+        result.isError = true;
         if (offset + 8 <= length) {
             const uint32_t code = readBigEndian32(message, int(offset));
             offset += 8;
+            result.errorCode = code;
             Log::err("[ASRClient] Server error: code=", code);
         }
     }
@@ -201,6 +211,7 @@ ServerPayload decodeServerFrame(const QByteArray &message) {
 
     if (isError) {
         Log::err("[ASRClient] Server error payload: ", payload);
+        result.errorText = QString::fromUtf8(payload);
         return result;
     }
 

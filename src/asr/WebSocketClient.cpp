@@ -3,6 +3,7 @@
 #include "Log.h"
 
 #include <QNetworkRequest>
+#include <QSignalBlocker>
 #include <QUrl>
 #include <QWebSocket>
 
@@ -44,6 +45,13 @@ WebSocketClient::~WebSocketClient() {
 }
 
 void WebSocketClient::connectToServer(const QString &url, const QMap<QString, QString> &headers) {
+    // A socket left half open (or still closing) from an earlier connection must not carry
+    // over into this one, nor report that earlier connection's end as this one's.
+    if (webSocket_->state() != QAbstractSocket::UnconnectedState) {
+        const QSignalBlocker quiet(webSocket_);
+        webSocket_->abort();
+        connected_.store(false);
+    }
     Log::out("[WebSocketClient] Connecting to: ", url);
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
@@ -54,8 +62,15 @@ void WebSocketClient::connectToServer(const QString &url, const QMap<QString, QS
 }
 
 void WebSocketClient::disconnectFromServer() {
-    if (webSocket_->state() != QAbstractSocket::ConnectedState)
+    const QAbstractSocket::SocketState state = webSocket_->state();
+    if (state == QAbstractSocket::UnconnectedState || state == QAbstractSocket::ClosingState)
         return;
+    if (state != QAbstractSocket::ConnectedState) {
+        // Still in the handshake: nothing to close politely, and it must not complete later.
+        Log::out("[WebSocketClient] Aborting the connection attempt");
+        webSocket_->abort();
+        return;
+    }
     Log::out("[WebSocketClient] Disconnecting...");
     webSocket_->close(QWebSocketProtocol::CloseCodeNormal, QString());
 }

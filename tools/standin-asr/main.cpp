@@ -22,6 +22,8 @@ int main(int argc, char *argv[]) {
         {"drop-after", "Abort the connection after this many audio frames.", "frames"},
         {"stall-after", "Stop answering after this many audio frames.", "frames"},
         {"garbage", "Answer audio with frames that are not the protocol."},
+        {"refuse-session", "Answer the session request with this error code.", "code"},
+        {"handshake-delay", "Answer the upgrade only after this many ms.", "ms", "0"},
     });
     parser.process(app);
 
@@ -31,6 +33,8 @@ int main(int argc, char *argv[]) {
     options.dropAfterFrames = parser.value("drop-after").toInt();
     options.stallAfterFrames = parser.value("stall-after").toInt();
     options.garbage = parser.isSet("garbage");
+    options.refuseSessionCode = parser.value("refuse-session").toInt();
+    options.handshakeDelayMs = parser.value("handshake-delay").toInt();
     if (parser.isSet("script")) {
         QFile file(parser.value("script"));
         if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {

@@ -127,7 +127,9 @@ void StandinAsrServer::onTcpConnection() {
                 socket->disconnectFromHost();
                 return;
             }
-            wsServer->handleConnection(socket);
+            // A slow service: the upgrade is answered only after the delay.
+            QTimer::singleShot(options_.handshakeDelayMs, socket,
+                               [this, socket]() { wsServer->handleConnection(socket); });
         });
     }
 }
@@ -141,8 +143,8 @@ void StandinAsrServer::onSocket(QWebSocket *socket) {
     session.idle->setInterval(options_.idleTimeoutMs);
     connect(session.idle, &QTimer::timeout, socket, [this, socket]() {
         sendErrorTo(socket, 45000081,
-                  QStringLiteral("[Timeout waiting next packet] waiting next "
-                                 "packet timeout"));
+                    QStringLiteral("[Timeout waiting next packet] waiting next "
+                                   "packet timeout"));
         socket->close(QWebSocketProtocol::CloseCodeNormal);
     });
     connect(socket, &QWebSocket::binaryMessageReceived, this,
@@ -200,6 +202,13 @@ void StandinAsrServer::handleFullRequest(QWebSocket *socket, Session &session,
         problem = QStringLiteral("user.uid is required");
     else if (request.value("request").toObject().value("model_name").toString().isEmpty())
         problem = QStringLiteral("request.model_name is required");
+    if (problem.isEmpty() && options_.refuseSessionCode) {
+        problem = QStringLiteral("requested resource not granted");
+        log(QStringLiteral("refusing the session"));
+        sendErrorTo(socket, quint32(options_.refuseSessionCode), problem);
+        socket->close(QWebSocketProtocol::CloseCodeNormal);
+        return;
+    }
     if (!problem.isEmpty()) {
         log(QStringLiteral("invalid full client request: ") + problem);
         sendErrorTo(socket, 45000001, problem);
@@ -324,9 +333,9 @@ void StandinAsrServer::sendResult(QWebSocket *socket, Session &session, bool las
     const QJsonObject reply{{"audio_info", QJsonObject{{"duration", session.receivedMs}}},
                             {"result", QJsonObject{{"text", text}, {"utterances", utterances}}}};
     ++session.sequence;
-    socket->sendBinaryMessage(AsrWire::serverFrame(AsrWire::FullServerResponse, last ? 3 : 1,
-                                                   session.sequence,
-                                                   QJsonDocument(reply).toJson(QJsonDocument::Compact)));
+    socket->sendBinaryMessage(
+        AsrWire::serverFrame(AsrWire::FullServerResponse, last ? 3 : 1, session.sequence,
+                             QJsonDocument(reply).toJson(QJsonDocument::Compact)));
 }
 
 void StandinAsrServer::sendErrorTo(QWebSocket *socket, quint32 code, const QString &message) {

@@ -25,12 +25,14 @@ public:
     struct Options {
         quint16 port = 0;
         QStringList script;
-        int refuseStatus = 0;     // refuse every upgrade with this HTTP status
-        int dropAfterFrames = 0;  // abort the connection after this many audio frames
-        int stallAfterFrames = 0; // stop answering after this many audio frames
-        bool garbage = false;     // answer audio with frames that are not the protocol
-        int idleTimeoutMs = 8000; // the real service ends a session without audio after ~8 s
-        bool quiet = false;       // no log lines on standard output
+        int refuseStatus = 0;      // refuse every upgrade with this HTTP status
+        int dropAfterFrames = 0;   // abort the connection after this many audio frames
+        int stallAfterFrames = 0;  // stop answering after this many audio frames
+        bool garbage = false;      // answer audio with frames that are not the protocol
+        int refuseSessionCode = 0; // answer the session request with this error code
+        int handshakeDelayMs = 0;  // answer the upgrade only after this long
+        int idleTimeoutMs = 8000;  // the real service ends a session without audio after ~8 s
+        bool quiet = false;        // no log lines on standard output
     };
 
     explicit StandinAsrServer(const Options &options, QObject *parent = nullptr);
