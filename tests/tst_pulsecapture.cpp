@@ -25,7 +25,7 @@ public:
                 sum += double(floats[i]) * floats[i];
             std::lock_guard<std::mutex> lock(mutex);
             rms.push_back(n ? std::sqrt(sum / double(n)) : 0.0);
-            formatOk = formatOk && size == 480 * 2 * 4 && rate == 48000 && channels == 2;
+            formatOk = formatOk && size == size_t(rate / 100 * channels * 4);
         };
     }
     size_t count() {
@@ -57,6 +57,12 @@ class TestPulseCapture : public QObject {
     std::unique_ptr<PulseServer> server;
     std::unique_ptr<AudioCapture> capture;
     std::unique_ptr<Recorder> recorder;
+
+    int loudBuffers() {
+        std::lock_guard<std::mutex> lock(recorder->mutex);
+        return int(std::count_if(recorder->rms.begin(), recorder->rms.end(),
+                                 [](double rms) { return rms > 0.3; }));
+    }
 
     bool captureRunning() {
         return capture->initialize() && capture->start(recorder->callback()) &&
@@ -94,6 +100,36 @@ private slots:
         QVERIFY2(loud >= 90 && loud <= 101, qPrintable(QString::number(loud)));
         for (size_t i = recorder->rms.size() - 20; i < recorder->rms.size(); ++i)
             QCOMPARE(recorder->rms[i], 0.0);
+    }
+
+    // The default sink changes, then the one in use goes away: each time capture ends, and a
+    // capture opened anew (as the controller does) hears what the new default plays.
+    void followsTheDefaultSink() {
+        QVERIFY(captureRunning());
+        QVERIFY(server->pactl({"load-module", "module-null-sink", "sink_name=kelvane_other",
+                               "rate=44100", "channels=2", "format=float32le"}));
+        for (const QStringList &change : {QStringList{"set-default-sink", "kelvane_other"},
+                                          QStringList{"unload-module", "module-null-sink"}}) {
+            std::atomic<bool> ended{false};
+            capture->setEndedCallback([&ended](CaptureEnd, PlatformResult) { ended = true; });
+            if (change.first() == "unload-module") {
+                QByteArray modules;
+                QVERIFY(server->pactl({"list", "short", "modules"}, &modules));
+                for (const QByteArray &line : modules.split('\n'))
+                    if (line.contains("sink_name=kelvane_other"))
+                        QVERIFY(server->pactl({"unload-module", line.split('\t').first()}));
+            } else {
+                QVERIFY(server->pactl(change));
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(ended.load(), 10000);
+            capture = std::make_unique<AudioCapture>();
+            recorder = std::make_unique<Recorder>();
+            QVERIFY(captureRunning());
+            const bool other = change.first() == "set-default-sink";
+            server->play(sineSecond(), other ? "kelvane_other" : PulseServer::kSinkName);
+            QVERIFY(server->waitForPlaybackFinished(20000));
+            QTRY_VERIFY_WITH_TIMEOUT(loudBuffers() >= 50, 10000);
+        }
     }
 
     void killedServerEndsTheCaptureThread() {

@@ -146,20 +146,32 @@ void AudioCapture::stop() {
 }
 
 void AudioCapture::captureLoop() {
+    const auto end = [this](CaptureEnd why, PlatformResult code) {
+        if (endedCallback)
+            endedCallback(why, code);
+    };
     int emptyPolls = 0;
     while (capturing.load()) {
         std::this_thread::sleep_for(kPollPeriod);
+
+        if (platform->defaultDeviceChanged()) {
+            Log::out("[AudioCapture] Default playback device changed");
+            return end(CaptureEnd::DefaultDeviceChanged, kPlatformOk);
+        }
 
         uint32_t packetFrames = 0;
         const PlatformResult hr = platform->nextPacketSize(packetFrames);
         if (platformFailed(hr)) {
             Log::err("[AudioCapture] GetNextPacketSize failed: 0x", hex(hr));
-            return;
+            return end(CaptureEnd::DeviceFailed, hr);
         }
 
         if (packetFrames != 0) {
             emptyPolls = 0;
-            drainPackets();
+            // Only a device gone for good ends capture; other failures end this drain.
+            const PlatformResult drained = drainPackets();
+            if (drained == kPlatformDeviceInvalidated)
+                return end(CaptureEnd::DeviceFailed, drained);
             continue;
         }
 
@@ -175,17 +187,17 @@ void AudioCapture::captureLoop() {
     }
 }
 
-void AudioCapture::drainPackets() {
+PlatformResult AudioCapture::drainPackets() {
     for (;;) {
         if (!capturing.load())
-            return;
+            return kPlatformOk;
 
         const uint8_t *data = nullptr;
         uint32_t frames = 0;
         PlatformResult hr = platform->getBuffer(data, frames);
         if (platformFailed(hr)) {
             Log::err("[AudioCapture] GetBuffer failed: 0x", hex(hr));
-            return;
+            return hr;
         }
 
         if (data && frames != 0 && callback)
@@ -198,7 +210,7 @@ void AudioCapture::drainPackets() {
 
         uint32_t nextFrames = 0;
         if (platformFailed(platform->nextPacketSize(nextFrames)) || nextFrames == 0)
-            return;
+            return kPlatformOk;
     }
 }
 

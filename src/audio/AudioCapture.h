@@ -14,6 +14,10 @@ namespace Kelvane {
 using AudioDataCallback =
     std::function<void(const uint8_t *data, size_t size, int sampleRate, int channels)>;
 
+// Why the capture thread ended on its own; the owner re-opens capture on a fresh device layer.
+enum class CaptureEnd { DeviceFailed, DefaultDeviceChanged };
+using CaptureEndedCallback = std::function<void(CaptureEnd why, PlatformResult code)>;
+
 // Loopback capture of the default playback device on a thread of its own. Every poll delivers
 // the waiting device packets unchanged, or a block of generated silence when none is waiting.
 class AudioCapture {
@@ -28,13 +32,15 @@ public:
     bool initialize();
     bool start(AudioDataCallback callback);
     void stop();
+    // Called on the capture thread when the thread ends without stop() asking it to.
+    void setEndedCallback(CaptureEndedCallback callback) { endedCallback = std::move(callback); }
 
     uint32_t sampleRate() const { return sampleRate_; }
     uint32_t channelCount() const { return channels; }
 
 private:
     void captureLoop();
-    void drainPackets();
+    PlatformResult drainPackets();
 
     std::unique_ptr<AudioPlatform> platform;
     bool clientActivated = false;
@@ -46,6 +52,7 @@ private:
     std::atomic<bool> capturing{false};
     std::thread thread;
     AudioDataCallback callback;
+    CaptureEndedCallback endedCallback;
     bool comInitialized = false;
 };
 

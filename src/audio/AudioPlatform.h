@@ -13,6 +13,8 @@ constexpr PlatformResult kPlatformOk = 0;
 // COM is already initialised on this thread in another apartment mode; still usable.
 constexpr PlatformResult kPlatformChangedMode = static_cast<PlatformResult>(0x80010106u);
 constexpr PlatformResult kPlatformGenericFailure = static_cast<PlatformResult>(0x80004005u);
+// The device behind the stream went away (AUDCLNT_E_DEVICE_INVALIDATED).
+constexpr PlatformResult kPlatformDeviceInvalidated = static_cast<PlatformResult>(0x88890004u);
 
 inline bool platformFailed(PlatformResult result) {
     return result < 0;
@@ -58,6 +60,10 @@ public:
 
     // Frees the mix format and every platform object still held.
     virtual void releaseAll() = 0;
+
+    // True once the system's default playback device is another one than the stream's; the
+    // capture then ends so that the owner re-opens on the new default. Any thread.
+    virtual bool defaultDeviceChanged() { return false; }
 };
 
 // The platform's own implementation (Core Audio on Windows, PulseAudio on Linux).

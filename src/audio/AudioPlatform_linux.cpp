@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -94,6 +95,11 @@ public:
             return pulseFailure(pa_context_errno(context));
         if (defaultSinkName.empty())
             return pulseFailure(PA_ERR_NOENTITY);
+        // Hear when the default sink becomes another one; best effort.
+        pa_context_set_subscribe_callback(context, &PulseAudioPlatform::onServerEvent, this);
+        if (pa_operation *op =
+                pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
+            pa_operation_unref(op);
 
         sinkFound = false;
         if (!runOperation(pa_context_get_sink_info_by_name(context, defaultSinkName.c_str(),
@@ -149,7 +155,9 @@ public:
         attr.fragsize = format.sampleRate / 100 * format.blockAlign; // 10 ms
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_record(stream, monitorSourceName.c_str(), &attr, flags) < 0)
+        // The default monitor by its alias, not by name: a stream the sound server may move
+        // when the default sink changes or goes away.
+        if (pa_stream_connect_record(stream, "@DEFAULT_MONITOR@", &attr, flags) < 0)
             return pulseFailure(pa_context_errno(context));
         for (;;) {
             const pa_stream_state_t state = pa_stream_get_state(stream);
@@ -236,6 +244,8 @@ public:
         return kPlatformOk;
     }
 
+    bool defaultDeviceChanged() override { return defaultChanged.load(); }
+
     void releaseAll() override {
         if (!mainloop)
             return;
@@ -249,6 +259,7 @@ public:
         }
         if (context) {
             pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_set_subscribe_callback(context, nullptr, nullptr);
             pa_context_disconnect(context);
             pa_context_unref(context);
             context = nullptr;
@@ -271,13 +282,25 @@ private:
         pa_threaded_mainloop_signal(self->mainloop, 0);
     }
 
+    // On the mainloop thread: a server change may be a new default sink.
+    static void onServerEvent(pa_context *context, pa_subscription_event_type_t, uint32_t,
+                              void *self) {
+        if (pa_operation *op =
+                pa_context_get_server_info(context, &PulseAudioPlatform::onServerChange, self))
+            pa_operation_unref(op);
+    }
+    static void onServerChange(pa_context *, const pa_server_info *info, void *userdata) {
+        auto *self = static_cast<PulseAudioPlatform *>(userdata);
+        const std::string now = info && info->default_sink_name ? info->default_sink_name : "";
+        if (now != self->defaultSinkName)
+            self->defaultChanged.store(true);
+    }
+
     static void onSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *userdata) {
         auto *self = static_cast<PulseAudioPlatform *>(userdata);
         if (eol == 0 && info) {
             self->sinkFound = true;
             self->sinkDescription = info->description ? info->description : "";
-            self->monitorSourceName =
-                info->monitor_source_name ? info->monitor_source_name : "@DEFAULT_MONITOR@";
             self->sinkSpec = info->sample_spec;
             self->sinkMap = info->channel_map;
         }
@@ -317,9 +340,9 @@ private:
     pa_context *context = nullptr;
     pa_stream *stream = nullptr;
     std::string defaultSinkName;
+    std::atomic<bool> defaultChanged{false};
     bool sinkFound = false;
     std::string sinkDescription;
-    std::string monitorSourceName;
     pa_sample_spec sinkSpec{};
     pa_channel_map sinkMap{};
     pa_sample_spec captureSpec{};

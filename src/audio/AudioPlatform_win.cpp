@@ -5,9 +5,11 @@
 #include <audioclient.h>
 #include <functiondiscoverykeys_devpkey.h>
 #include <mmdeviceapi.h>
+#include <mmsystem.h>
 #include <objbase.h>
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
 
 namespace Kelvane {
@@ -63,6 +65,63 @@ private:
     WAVEFORMATEX *format = nullptr;
 };
 
+// Notes a change of the default render device for the console role, the device loopback
+// capture follows. Core Audio calls it on a thread of its own.
+class DefaultDeviceWatcher final : public IMMNotificationClient {
+public:
+    std::atomic<bool> changed{false};
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(IMMNotificationClient)) {
+            AddRef();
+            *object = static_cast<IMMNotificationClient *>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
+        if (flow == eRender && role == eConsole)
+            changed.store(true);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
+        return S_OK;
+    }
+
+private:
+    std::atomic<ULONG> references{1};
+};
+
+// Keeps the system timer at 1 ms while capturing, so the 10 ms poll really takes about 10 ms
+// (the default 15.6 ms tick stretches every silence threshold by half).
+class TimerResolution {
+public:
+    void request() {
+        if (!active)
+            active = timeBeginPeriod(1) == TIMERR_NOERROR;
+    }
+    void release() {
+        if (active)
+            timeEndPeriod(1);
+        active = false;
+    }
+    ~TimerResolution() { release(); }
+
+private:
+    bool active = false;
+};
+
 class CoreAudioPlatform final : public AudioPlatform {
 public:
     ~CoreAudioPlatform() override { releaseAll(); }
@@ -76,9 +135,15 @@ public:
     void uninitializeCom() override { CoUninitialize(); }
 
     PlatformResult createEnumerator() override {
-        return CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                __uuidof(IMMDeviceEnumerator),
-                                reinterpret_cast<void **>(enumerator.put()));
+        const HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                            __uuidof(IMMDeviceEnumerator),
+                                            reinterpret_cast<void **>(enumerator.put()));
+        if (SUCCEEDED(hr)) {
+            *watcher.put() = new DefaultDeviceWatcher();
+            if (FAILED(enumerator->RegisterEndpointNotificationCallback(watcher.get())))
+                watcher.reset(); // capture still works; it just does not follow the default
+        }
+        return hr;
     }
 
     PlatformResult getDefaultEndpoint(DeviceRole role) override {
@@ -135,8 +200,16 @@ public:
                                        reinterpret_cast<void **>(captureClient.put()));
     }
 
-    PlatformResult start() override { return audioClient->Start(); }
-    PlatformResult stop() override { return audioClient->Stop(); }
+    PlatformResult start() override {
+        timer.request();
+        return audioClient->Start();
+    }
+    PlatformResult stop() override {
+        timer.release();
+        return audioClient->Stop();
+    }
+
+    bool defaultDeviceChanged() override { return watcher.get() && watcher->changed.load(); }
 
     PlatformResult nextPacketSize(uint32_t &frames) override {
         UINT32 size = 0;
@@ -160,14 +233,20 @@ public:
     }
 
     void releaseAll() override {
+        timer.release();
         mixFormat.reset();
         captureClient.reset();
         audioClient.reset();
         device.reset();
+        if (enumerator.get() && watcher.get())
+            enumerator->UnregisterEndpointNotificationCallback(watcher.get());
+        watcher.reset();
         enumerator.reset();
     }
 
 private:
+    TimerResolution timer;
+    ComRef<DefaultDeviceWatcher> watcher;
     ComRef<IMMDeviceEnumerator> enumerator;
     ComRef<IMMDevice> device;
     ComRef<IAudioClient> audioClient;

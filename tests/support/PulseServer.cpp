@@ -90,13 +90,12 @@ bool PulseServer::pactl(const QStringList &arguments, QByteArray *output) const 
     return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
 }
 
-void PulseServer::play(const QByteArray &floatSamples) {
+void PulseServer::play(const QByteArray &floatSamples, const QString &sink) {
     player.setProcessEnvironment(environment());
     player.start(QStringLiteral("pacat"),
                  {QStringLiteral("--playback"), QStringLiteral("--raw"),
                   QStringLiteral("--format=float32le"), QStringLiteral("--rate=48000"),
-                  QStringLiteral("--channels=2"),
-                  QStringLiteral("--device=") + QString::fromLatin1(kSinkName)});
+                  QStringLiteral("--channels=2"), QStringLiteral("--device=") + sink});
     player.waitForStarted(10000);
     player.write(floatSamples);
     player.closeWriteChannel();

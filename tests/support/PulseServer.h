@@ -28,8 +28,8 @@ public:
     QString serverAddress() const;
     // Runs pactl against this server; true when it exits 0.
     bool pactl(const QStringList &arguments, QByteArray *output = nullptr) const;
-    // Plays interleaved float32 stereo samples at 48 kHz into the null sink (returns at once).
-    void play(const QByteArray &floatSamples);
+    // Plays interleaved float32 stereo samples at 48 kHz into a sink (returns at once).
+    void play(const QByteArray &floatSamples, const QString &sink = QLatin1String(kSinkName));
     bool waitForPlaybackFinished(int ms);
 
 private:

@@ -40,6 +40,7 @@ public:
         std::deque<std::vector<float>> packets; // interleaved floats, one entry per packet
         bool comUninitialized = false;
         bool allReleased = false;
+        bool defaultChanged = false; // the system's default device became another one
 
         void queuePacket(std::vector<float> samples, int times = 1) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -75,6 +76,7 @@ public:
     }
     Kelvane::PlatformResult createEnumerator() override { return step(Step::CreateEnumerator); }
     Kelvane::PlatformResult getDefaultEndpoint(Kelvane::DeviceRole role) override {
+        locked([this] { script->defaultChanged = false; }); // opened on today's default
         return step(role == Kelvane::DeviceRole::Multimedia ? Step::EndpointMultimedia
                                                             : Step::EndpointConsole);
     }
@@ -114,6 +116,10 @@ public:
     Kelvane::PlatformResult releaseBuffer(uint32_t) override { return Kelvane::kPlatformOk; }
     void releaseAll() override {
         locked([this] { script->allReleased = true; });
+    }
+    bool defaultDeviceChanged() override {
+        std::lock_guard<std::mutex> lock(script->mutex);
+        return script->defaultChanged;
     }
 
 private:
