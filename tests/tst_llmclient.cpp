@@ -84,6 +84,12 @@ private slots:
             QCOMPARE(text, QStringLiteral("多态是 🙂"));
             QCOMPARE(done, 1);
         }
+        // A line that never ends is no event stream.
+        EventStreamBuffer endless;
+        int parts = 0;
+        for (int i = 0; i < 17; ++i)
+            QVERIFY(endless.takeLines(QByteArray(64 * 1024, 'x'), parts).isEmpty());
+        QVERIFY(endless.lineTooLong());
     }
 
     void requestOnTheWireAndAnswer() {
@@ -126,7 +132,7 @@ private slots:
         QTest::newRow("wrong key") << "key" << true << false << false;
         QTest::newRow("dropped mid-answer") << "drop" << true << false << true;
         QTest::newRow("garbage lines") << "garbage" << false << true << true;
-        QTest::newRow("no [DONE]") << "nodone" << false << false << true;
+        QTest::newRow("no [DONE]") << "nodone" << true << false << true;
     }
     void failures() {
         QFETCH(QString, fault);

@@ -44,15 +44,19 @@ QStringList EventStreamBuffer::takeLines(const QByteArray &read, int &partCount)
     // A character split between two reads is decoded once its last byte has arrived.
     QByteArray bytes = undecodedTail + read;
     undecodedTail = takeIncompleteUtf8Tail(bytes);
-    buffer.append(QString::fromUtf8(bytes));
+    const QString text = QString::fromUtf8(bytes);
 
-    QStringList parts = buffer.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
-    partCount = int(parts.size());
-    if (buffer.endsWith(QLatin1Char('\n')))
-        buffer.clear();
-    else
-        buffer = parts.takeLast();
-    return parts;
+    // Only the new text is searched: a long unfinished line is never scanned again.
+    const qsizetype lastNewline = text.lastIndexOf(QLatin1Char('\n'));
+    if (lastNewline < 0) {
+        buffer.append(text);
+        partCount = 1;
+        return {};
+    }
+    QStringList lines = (buffer + text.left(lastNewline)).split(QLatin1Char('\n'));
+    buffer = text.mid(lastNewline + 1);
+    partCount = int(lines.size()) + 1;
+    return lines;
 }
 
 EventLine interpretEventLine(const QString &line, int lineNumber, const void *replyAddress) {

@@ -15,6 +15,9 @@ public:
     QStringList takeLines(const QByteArray &read, int &partCount);
 
     const QString &pendingLine() const { return buffer; }
+    // A line this long without its end is no event stream: the request is given up.
+    static constexpr qsizetype kMaxLineLength = 1024 * 1024;
+    bool lineTooLong() const { return buffer.size() > kMaxLineLength; }
 
 private:
     QString buffer;

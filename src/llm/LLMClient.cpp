@@ -71,8 +71,10 @@ void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
     if (!reply)
         return; // nothing will ever report on a request that never started
 
-    activeReplies.insert(reply, ReplyContext{std::move(responseCallback), std::move(errorCallback),
-                                             EventStreamBuffer()});
+    ReplyContext context;
+    context.responseCallback = std::move(responseCallback);
+    context.errorCallback = std::move(errorCallback);
+    activeReplies.insert(reply, std::move(context));
     Log::out("[LLMClient] Active replies count: ", activeReplies.size());
 
     connect(reply, &QIODevice::readyRead, this, [this, reply]() { onReadyRead(reply); });
@@ -84,16 +86,27 @@ void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
 
 void LLMClient::cancelAllRequests() {
     Log::out("[LLMClient] Cancelling all active replies (", activeReplies.size(), " total)");
-    // Aborting runs the reply's finished handler at once, which edits the registry: walk a copy.
+    // A cancelled request reports nothing: it leaves the registry before it is aborted.
     const QList<QNetworkReply *> replies = activeReplies.keys();
+    activeReplies.clear();
     for (QNetworkReply *reply : replies) {
         if (reply) {
+            reply->disconnect(this);
             reply->abort();
             reply->deleteLater();
         }
     }
-    activeReplies.clear();
     Log::out("[LLMClient] All replies cancelled");
+}
+
+void LLMClient::fail(QNetworkReply *reply, const QString &error) {
+    auto it = activeReplies.find(reply);
+    if (it == activeReplies.end() || it->failed)
+        return;
+    it->failed = true;
+    const ErrorCallback callback = it->errorCallback;
+    if (callback)
+        callback(error);
 }
 
 void LLMClient::onReadyRead(QNetworkReply *reply) {
@@ -108,9 +121,22 @@ void LLMClient::onReadyRead(QNetworkReply *reply) {
     Log::out("[LLMClient] Reply ", address(reply), " received ", data.size(), " bytes");
     Log::out("[LLMClient] Data preview: ", data.left(100));
 
+    // An error answer is a JSON document, not a stream: keep its start for the error text.
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400) {
+        it->errorBody.append(data.left(64 * 1024 - it->errorBody.size()));
+        return;
+    }
+
     int partCount = 0;
     const QStringList lines = it->stream.takeLines(data, partCount);
     Log::out("[LLMClient] Processing ", partCount, " lines");
+    if (it->stream.lineTooLong()) {
+        Log::err("[LLMClient] Reply ", address(reply), ": a line passed ",
+                 EventStreamBuffer::kMaxLineLength, " characters without its end");
+        fail(reply, QStringLiteral("事件流的一行过长"));
+        reply->abort();
+        return;
+    }
 
     // Callbacks may cancel requests and so empty the registry: look the context up each line.
     int lineNumber = 0;
@@ -123,6 +149,8 @@ void LLMClient::onReadyRead(QNetworkReply *reply) {
         const EventLine event = interpretEventLine(line, lineNumber, address(reply));
         if (event.kind == EventLine::Ignored)
             continue;
+        if (event.kind == EventLine::Done)
+            activeReplies[reply].done = true;
         const ResponseCallback callback = activeReplies.value(reply).responseCallback;
         if (callback)
             callback(event.text, event.kind == EventLine::Done);
@@ -132,6 +160,9 @@ void LLMClient::onReadyRead(QNetworkReply *reply) {
 void LLMClient::onFinished(QNetworkReply *reply) {
     if (reply && activeReplies.contains(reply)) {
         Log::out("[LLMClient] Reply ", address(reply), " finished");
+        // A stream that ends without its end marker was cut off, whatever the transport said.
+        if (!activeReplies.value(reply).done)
+            fail(reply, QStringLiteral("连接在回答结束前关闭"));
         activeReplies.remove(reply);
         Log::out("[LLMClient] Active replies count after removal: ", activeReplies.size());
         reply->deleteLater();
@@ -147,11 +178,25 @@ void LLMClient::onError(QNetworkReply *reply, QNetworkReply::NetworkError) {
         Log::out("[LLMClient] onError: reply not found (ptr=", address(reply), ")");
         return;
     }
-    const QString errorText = reply->errorString();
+    QString errorText = reply->errorString();
     Log::err("[LLMClient] Reply ", address(reply), " network error: ", errorText);
-    const ErrorCallback callback = it->errorCallback;
-    if (callback)
-        callback(errorText);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 400) {
+        // The service's own words, when its error body says them.
+        const QByteArray body = (it->errorBody + reply->readAll()).left(64 * 1024);
+        const json document = json::parse(body.toStdString(), nullptr, false);
+        QString message;
+        if (document.is_object() && document.contains("error")) {
+            const json &error = document["error"];
+            if (error.is_object() && error.contains("message") && error["message"].is_string())
+                message = QString::fromStdString(error["message"].get<std::string>());
+            else if (error.is_string())
+                message = QString::fromStdString(error.get<std::string>());
+        }
+        errorText =
+            QStringLiteral("HTTP %1 %2").arg(status).arg(message.isEmpty() ? errorText : message);
+    }
+    fail(reply, errorText);
 }
 
 } // namespace Kelvane

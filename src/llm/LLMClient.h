@@ -35,6 +35,9 @@ struct ReplyContext {
     ResponseCallback responseCallback;
     ErrorCallback errorCallback;
     EventStreamBuffer stream; // the unfinished line and character of the last read
+    QByteArray errorBody;     // the body of an HTTP error answer (its start)
+    bool done = false;        // the end marker arrived
+    bool failed = false;      // the error callback was called
 };
 
 // Streaming chat-completion requests (server-sent events), several in flight at once.
@@ -64,6 +67,8 @@ private slots:
     void onError(QNetworkReply *reply, QNetworkReply::NetworkError error);
 
 private:
+    void fail(QNetworkReply *reply, const QString &error);
+
     QNetworkAccessManager *networkManager = nullptr;
     LlmConfig config;
     QMap<QNetworkReply *, ReplyContext> activeReplies;
