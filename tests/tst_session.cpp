@@ -66,58 +66,170 @@ private slots:
         QVERIFY(session.chat.requests[0].body.contains("通用面试"));
     }
 
-    // Each misbehaviour of the services once: the program keeps running, and after a restart
-    // of listening the next spoken question is asked and answered.
-    void faults_data() {
+    // Each misbehaviour of the recogniser once: what the status line says, and that listening
+    // comes back (by itself, or with one click where retrying cannot help) to answer the next
+    // spoken question.
+    void recognitionFaults_data() {
         QTest::addColumn<QString>("fault");
-        for (const char *fault :
-             {"asr refuses", "asr drops", "asr stalls", "asr garbage", "asr error frame",
-              "chat 500", "chat drops", "chat garbage", "chat no done"})
-            QTest::newRow(fault) << QString::fromLatin1(fault);
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("stops");
+        QTest::newRow("handshake 401") << "401"
+                                       << "识别服务拒绝连接（HTTP 401）" << true;
+        QTest::newRow("handshake 403") << "403"
+                                       << "识别服务拒绝连接（HTTP 403）" << true;
+        QTest::newRow("handshake 503")
+            << "503"
+            << "识别服务拒绝连接（HTTP 503），正在重连（第 1 次）" << false;
+        QTest::newRow("session refused") << "session"
+                                         << "识别服务拒绝会话（45000030）" << true;
+        QTest::newRow("connection dropped") << "drop"
+                                            << "识别服务连接中断，正在重连（第 1 次）" << false;
+        QTest::newRow("error frame") << "error"
+                                     << "识别服务出错（45000081），正在重连（第 1 次）" << false;
+        QTest::newRow("garbage frames") << "garbage"
+                                        << "识别服务出错（0），正在重连（第 1 次）" << false;
     }
-    void faults() {
+    void recognitionFaults() {
         QFETCH(QString, fault);
-        Session session({QStringLiteral("第一个问题"), QStringLiteral("第二个问题")});
+        QFETCH(QString, status);
+        QFETCH(bool, stops);
+        QStringList statuses; // outlives the session, which reports its last status as it ends
+        Session session({QStringLiteral("恢复之后的问题")});
         QVERIFY(session.ready());
-        auto &asr = session.asr.options();
-        auto &chat = session.chat.options();
-        asr.refuseStatus = fault == "asr refuses" ? 401 : 0;
-        asr.dropAfterFrames = fault == "asr drops" ? 1 : 0;
-        asr.stallAfterFrames = fault == "asr stalls" ? 1 : 0;
-        asr.garbage = fault == "asr garbage";
-        chat.refuseStatus = fault == "chat 500" ? 500 : 0;
-        chat.dropAfterDeltas = fault == "chat drops" ? 3 : 0;
-        chat.garbage = fault == "chat garbage";
-        chat.noDone = fault == "chat no done";
-
-        QSignalSpy audio(&session.asr, &StandinAsrServer::audioReceived);
-        if (fault.startsWith("asr")) {
-            session.click("startButton");
-            if (fault == "asr refuses") {
-                QTRY_COMPARE(session.asr.handshakes.size(), 1);
-            } else {
-                QTRY_VERIFY_WITH_TIMEOUT(audio.count() >= 2, 10000);
-                if (fault == "asr error frame")
-                    session.asr.sendError(45000081, QStringLiteral("waiting next packet timeout"));
-            }
-            QTest::qWait(300);
-            asr.refuseStatus = asr.dropAfterFrames = asr.stallAfterFrames = 0;
-            asr.garbage = false;
-            session.click("stopButton");
-        } else {
-            QVERIFY(session.startAndWaitForSession());
-            QVERIFY(session.askByVoice()); // the answer fails, the question stays
-            QTRY_COMPARE(session.chat.requests.size(), 1);
-            QTest::qWait(300);
-            chat.refuseStatus = chat.dropAfterDeltas = 0;
-            chat.garbage = chat.noDone = false;
-            session.click("stopButton");
+        connect(session.app.get(), &Kelvane::Application::statusChanged, this,
+                [&](const QString &text) { statuses.append(text); });
+        auto &options = session.asr.options();
+        options.refuseStatus = fault.toInt();
+        options.refuseSessionCode = fault == "session" ? 45000030 : 0;
+        options.dropAfterFrames = fault == "drop" ? 1 : 0;
+        options.garbage = fault == "garbage";
+        session.click("startButton");
+        if (fault == "error") {
+            QSignalSpy audio(&session.asr, &StandinAsrServer::audioReceived);
+            QVERIFY(audio.wait(10000));
+            session.asr.sendError(45000081, QStringLiteral("waiting next packet timeout"));
         }
+        QTRY_VERIFY2_WITH_TIMEOUT(statuses.contains(status), qPrintable(statuses.join('|')), 10000);
+        QVERIFY(!session.widget<QLabel>("statusLabel")->toolTip().isEmpty() || !stops);
+        QCOMPARE(session.widget<QPushButton>("startButton")->isEnabled(), stops);
+
+        options.refuseStatus = options.refuseSessionCode = options.dropAfterFrames = 0;
+        options.garbage = false;
+        if (stops)
+            QVERIFY(session.startAndWaitForSession());
+        QTRY_COMPARE_WITH_TIMEOUT(session.status(), QStringLiteral("正在监听"), 15000);
+        QVERIFY(session.askByVoice());
+        QCOMPARE(session.list()->item(0)->text(), QStringLiteral("Q1: 恢复之后的问题"));
+    }
+
+    // The playback device changes, fails, or is gone for a while: capture re-opens by itself.
+    void captureRecovers_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("status"); // seen on the way, empty for none
+        QTest::newRow("default device changed") << "default" << QString();
+        QTest::newRow("device invalidated") << "invalidated"
+                                            << "音频设备丢失，正在重新打开";
+        QTest::newRow("no device for a while") << "gone"
+                                               << "音频设备不可用，正在重试";
+    }
+    void captureRecovers() {
+        QFETCH(QString, fault);
+        QFETCH(QString, status);
+        using Step = KelvaneTest::ScriptedAudioPlatform::Step;
+        QStringList statuses;
+        Session session({QStringLiteral("换了耳机之后的问题")});
+        QVERIFY(session.ready());
+        connect(session.app.get(), &Kelvane::Application::statusChanged, this,
+                [&](const QString &text) { statuses.append(text); });
+        QVERIFY(session.startAndWaitForSession());
+        const int opened = session.device->callCount(Step::ActivateClient);
+        auto &device = *session.device;
+        if (fault == "default") {
+            std::lock_guard<std::mutex> lock(device.mutex);
+            device.defaultChanged = true;
+            device.format = Kelvane::MixFormat{44100, 6, 32, 24}; // the new device's own format
+        } else if (fault == "invalidated") {
+            device.fail(Step::GetBuffer, Kelvane::kPlatformDeviceInvalidated);
+            device.queuePacket(std::vector<float>(960, 0.0f));
+        } else {
+            device.fail(Step::NextPacketSize, Kelvane::kPlatformDeviceInvalidated);
+            device.fail(Step::ActivateClient, Kelvane::kPlatformGenericFailure);
+        }
+        QTRY_VERIFY2_WITH_TIMEOUT(device.callCount(Step::ActivateClient) > opened,
+                                  qPrintable(session.log.out().filter("Capture").join('|')), 10000);
+        if (!status.isEmpty())
+            QTRY_VERIFY_WITH_TIMEOUT(statuses.contains(status), 10000);
+        {
+            std::lock_guard<std::mutex> lock(device.mutex);
+            device.failures.clear();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(session.status(), QStringLiteral("正在监听"), 10000);
+        QVERIFY(session.askByVoice());
+    }
+
+    // A failed answer says why in its pane and marks its question; 重新回答 replaces it in
+    // place, under the same number.
+    void answerFaults_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("pane"); // how the failed answer begins or what it contains
+        QTest::newRow("402") << "402"
+                             << "回答失败：HTTP 402 Payment Required";
+        QTest::newRow("500") << "500"
+                             << "回答失败：HTTP 500 Internal Server Error";
+        QTest::newRow("wrong key") << "key"
+                                   << "回答失败：HTTP 401 Authentication Fails";
+        QTest::newRow("cut off") << "drop"
+                                 << "回答不完整：";
+        QTest::newRow("no [DONE]") << "nodone"
+                                   << "回答不完整：连接在回答结束前关闭";
+    }
+    void answerFaults() {
+        QFETCH(QString, fault);
+        QFETCH(QString, pane);
+        Session session({QStringLiteral("会失败的问题")});
+        QVERIFY(session.ready());
+        auto &chat = session.chat.options();
+        chat.refuseStatus = fault.toInt();
+        chat.dropAfterDeltas = fault == "drop" ? 3 : 0;
+        chat.noDone = fault == "nodone";
+        chat.apiKey = fault == "key" ? QStringLiteral("sk-other") : QStringLiteral("sk-session");
+        QSignalSpy failed(session.app.get(), &Kelvane::Application::answerFailed);
         QVERIFY(session.startAndWaitForSession());
         QVERIFY(session.askByVoice());
-        const int row = session.list()->count() - 1;
+        QVERIFY(failed.wait(10000));
+        const QString shown = session.answerOf(0);
+        QVERIFY2(shown.contains(pane), qPrintable(shown));
+        QCOMPARE(fault == "drop" || fault == "nodone", !shown.startsWith("回答失败"));
+        QCOMPARE(session.list()->item(0)->data(Qt::AccessibleDescriptionRole).toString(),
+                 QStringLiteral("回答失败"));
+
+        chat.refuseStatus = chat.dropAfterDeltas = 0;
+        chat.noDone = false;
+        chat.apiKey = QStringLiteral("sk-session");
+        session.click("retryButton");
         QVERIFY(session.waitForAnswers(1));
-        QVERIFY(session.answerOf(row).contains(session.list()->item(row)->text().mid(4)));
+        const QString answer = session.answerOf(0);
+        QVERIFY2(answer.contains(QStringLiteral("回答时控制在两分钟以内。")), qPrintable(answer));
+        QVERIFY(!answer.contains(QStringLiteral("回答不完整")));
+        QCOMPARE(session.list()->count(), 1);
+        QCOMPARE(session.list()->item(0)->text(), QStringLiteral("Q1: 会失败的问题"));
+    }
+
+    void stopDuringASlowHandshake() {
+        Session session;
+        QVERIFY(session.ready());
+        session.asr.options().handshakeDelayMs = 600;
+        session.click("startButton");
+        QTRY_COMPARE(session.asr.handshakes.size(), 1);
+        session.click("stopButton");
+        QCOMPARE(session.status(), QStringLiteral("已停止"));
+        QTest::qWait(1000);
+        QCOMPARE(session.asr.openSessions(), 0);
+        QVERIFY(session.asr.fullRequests.isEmpty());
+        // The next start is a session of its own.
+        session.asr.options().handshakeDelayMs = 0;
+        QVERIFY(session.startAndWaitForSession());
+        QVERIFY(session.askByVoice());
     }
 
     // The log lines the README's troubleshooting list tells users to look for.

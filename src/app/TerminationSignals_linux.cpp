@@ -40,4 +40,7 @@ void quitOnTerminationSignals(QCoreApplication &app) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+// The signal handler only starts the shutdown; nothing waits for its end here.
+void shutdownFinished() {}
+
 } // namespace Kelvane

@@ -9,17 +9,33 @@ namespace Kelvane {
 
 namespace {
 
-BOOL WINAPI onConsoleControl(DWORD) {
+// Set once the orderly shutdown is over. The console handler has no user data, so the
+// event lives here.
+HANDLE shutdownDone = nullptr;
+
+BOOL WINAPI onConsoleControl(DWORD event) {
     // Runs on a thread of its own: hand the quit to the event loop.
     QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
                               Qt::QueuedConnection);
+    // For these, Windows ends the process as soon as the handler returns: wait (within the
+    // about five seconds Windows allows) until capture stopped and the session was closed.
+    if (shutdownDone &&
+        (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT))
+        WaitForSingleObject(shutdownDone, 4500);
     return TRUE;
 }
 
 } // namespace
 
 void quitOnTerminationSignals(QCoreApplication &) {
+    if (!shutdownDone)
+        shutdownDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+void shutdownFinished() {
+    if (shutdownDone)
+        SetEvent(shutdownDone);
 }
 
 } // namespace Kelvane

@@ -29,5 +29,6 @@ int main(int argc, char *argv[]) {
             result = app.exec();
         }
     }
+    shutdownFinished();
     return result;
 }

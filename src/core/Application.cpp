@@ -62,6 +62,13 @@ Application::Application(AudioPlatformFactory factory, QObject *parent)
     applyEnvironmentOverrides();
     connect(this, &Application::triggerLLMRequest, this, &Application::askLLM,
             Qt::QueuedConnection);
+    reconnectTimer.setSingleShot(true);
+    connect(&reconnectTimer, &QTimer::timeout, this, [this]() {
+        if (isListening && asrClient)
+            asrClient->connectToService();
+    });
+    captureRetryTimer.setSingleShot(true);
+    connect(&captureRetryTimer, &QTimer::timeout, this, &Application::reopenCapture);
 }
 
 Application::~Application() {
@@ -93,7 +100,7 @@ bool Application::initialize() {
 }
 
 void Application::initializeComponents() {
-    audioCapture = std::make_unique<AudioCapture>(audioPlatformFactory());
+    audioCapture = makeCapture();
     if (!audioCapture->initialize()) {
         Log::err("[Application] Failed to initialize audio capture");
         emit statusChanged(QStringLiteral("音频捕获初始化失败"));
@@ -124,6 +131,11 @@ void Application::initializeComponents() {
         asrConfig.wsUrl = asrUrlOverride;
     asrClient->setConfig(asrConfig);
     asrClient->onResult = [this](const QString &text, bool isFinal) { onASRResult(text, isFinal); };
+    connect(asrClient.get(), &ASRClient::sessionReady, this, &Application::onSessionReady);
+    connect(asrClient.get(), &ASRClient::sessionEnded, this, &Application::onSessionEnded);
+    connect(asrClient.get(), &ASRClient::connectionFailed, this, &Application::onConnectionFailed);
+    connect(asrClient.get(), &ASRClient::sessionRefused, this, &Application::onSessionRefused);
+    connect(asrClient.get(), &ASRClient::serviceError, this, &Application::onServiceError);
 
     llmClient = std::make_unique<LLMClient>(this);
     LlmConfig llmConfig;
@@ -143,37 +155,199 @@ void Application::startListening() {
         return;
     }
     Log::out("[Application] Starting listening...");
+    const bool started = audioCapture && audioCapture->start(audioHandler());
+    if (!started) {
+        Log::err("[Application] Failed to start audio capture");
+        setStatus(QStringLiteral("启动失败"));
+        emit listeningChanged(false);
+        return;
+    }
+    isListening = true;
+    captureProblem.clear();
+    asrState = AsrState::Connecting;
+    reconnectAttempt = 0;
     if (asrClient)
         asrClient->connectToService();
-
-    const bool started =
-        audioCapture &&
-        audioCapture->start([this](const uint8_t *data, size_t size, int sampleRate, int channels) {
-            onAudioData(data, size, sampleRate, channels);
-        });
-    if (started) {
-        isListening = true;
-        emit statusChanged(QStringLiteral("正在监听"));
-        Log::out("[Application] Listening started");
-    } else {
-        Log::err("[Application] Failed to start audio capture");
-        emit statusChanged(QStringLiteral("启动失败"));
-    }
+    Log::out("[Application] Listening started");
+    publishStatus();
+    emit listeningChanged(true);
 }
 
 void Application::stopListening() {
     if (!isListening)
         return;
     Log::out("[Application] Stopping listening...");
-    audioCapture->stop();
-    if (asrClient)
-        asrClient->disconnectFromServer();
+    endListening();
+    setStatus(QStringLiteral("已停止"));
+}
+
+// Stops capture and ends the recognition session; the caller says why on the status line.
+void Application::endListening() {
     isListening = false;
-    emit statusChanged(QStringLiteral("已停止"));
+    reconnectTimer.stop();
+    captureRetryTimer.stop();
+    if (audioCapture)
+        audioCapture->stop();
+    if (asrClient) {
+        asrClient->finishStreaming();
+        asrClient->disconnectFromServer();
+    }
+    emit listeningChanged(false);
+}
+
+void Application::failListening(const QString &status, const QString &detail) {
+    Log::err("[Application] Listening stopped: ", status, " ", detail);
+    endListening();
+    setStatus(status, detail);
+}
+
+AudioDataCallback Application::audioHandler() {
+    return [this](const uint8_t *data, size_t size, int sampleRate, int channels) {
+        onAudioData(data, size, sampleRate, channels);
+    };
+}
+
+void Application::setStatus(const QString &status, const QString &detail) {
+    statusDetail_ = detail;
+    emit statusChanged(status);
+}
+
+void Application::publishStatus() {
+    if (!isListening)
+        return;
+    if (!captureProblem.isEmpty()) {
+        setStatus(captureProblem, captureDetail);
+        return;
+    }
+    switch (asrState) {
+    case AsrState::Connecting:
+        setStatus(QStringLiteral("正在连接识别服务…"));
+        break;
+    case AsrState::Streaming:
+        setStatus(QStringLiteral("正在监听"));
+        break;
+    case AsrState::Retrying:
+        setStatus(QStringLiteral("%1，正在重连（第 %2 次）").arg(asrReason).arg(reconnectAttempt),
+                  asrDetail);
+        break;
+    }
+}
+
+void Application::onSessionReady() {
+    if (!isListening)
+        return;
+    const long dropped = droppedBuffers.exchange(0);
+    if (dropped > 0)
+        Log::out("[Application] Dropped ", dropped * 10,
+                 " ms of audio while no recognition session was streaming");
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        detector.startNewTranscript();
+    }
+    reconnectTimer.stop();
+    asrState = AsrState::Streaming;
+    reconnectAttempt = 0;
+    asrReason.clear();
+    publishStatus();
+}
+
+void Application::onConnectionFailed(int httpStatus, const QString &error) {
+    if (!isListening)
+        return;
+    if (httpStatus == 401 || httpStatus == 403) {
+        // The same credentials will be refused again: retrying would only hide it.
+        failListening(QStringLiteral("识别服务拒绝连接（HTTP %1）").arg(httpStatus),
+                      error + QStringLiteral("\n请检查识别服务的 App ID 和 Access Token。"));
+        return;
+    }
+    asrReason = httpStatus ? QStringLiteral("识别服务拒绝连接（HTTP %1）").arg(httpStatus)
+                           : QStringLiteral("识别服务无法连接");
+    asrDetail = error;
+    scheduleReconnect();
+}
+
+void Application::onSessionRefused(int code, const QString &message) {
+    if (isListening)
+        failListening(QStringLiteral("识别服务拒绝会话（%1）").arg(code), message);
+}
+
+void Application::onServiceError(quint32 code, const QString &message) {
+    if (!isListening)
+        return;
+    asrReason = QStringLiteral("识别服务出错（%1）").arg(code);
+    asrDetail = message;
+    scheduleReconnect();
+}
+
+void Application::onSessionEnded() {
+    if (!isListening || reconnectTimer.isActive())
+        return;
+    if (asrState == AsrState::Streaming || asrReason.isEmpty()) {
+        asrReason = QStringLiteral("识别服务连接中断");
+        asrDetail.clear();
+    }
+    scheduleReconnect();
+}
+
+void Application::scheduleReconnect() {
+    if (reconnectTimer.isActive())
+        return;
+    asrState = AsrState::Retrying;
+    ++reconnectAttempt;
+    // 0.5 s, doubling to 15 s, for as long as the user listens.
+    const int delay = reconnectAttempt > 6 ? 15000 : std::min(15000, 500 << (reconnectAttempt - 1));
+    Log::out("[Application] Reconnecting to the recognition service in ", delay, " ms (attempt ",
+             reconnectAttempt, ")");
+    reconnectTimer.start(delay);
+    publishStatus();
+}
+
+void Application::onCaptureEnded(int generation, CaptureEnd why, PlatformResult code) {
+    if (!isListening || generation != captureGeneration)
+        return;
+    if (why == CaptureEnd::DeviceFailed) {
+        captureProblem = QStringLiteral("音频设备丢失，正在重新打开");
+        captureDetail = QStringLiteral("0x%1").arg(quint32(code), 8, 16, QLatin1Char('0'));
+        publishStatus();
+    }
+    reopenCapture();
+}
+
+// A fresh device layer on whatever the default playback device is now.
+void Application::reopenCapture() {
+    if (!isListening)
+        return;
+    if (audioCapture)
+        audioCapture->stop();
+    audioCapture = makeCapture();
+    if (audioCapture->initialize() && audioCapture->start(audioHandler())) {
+        Log::out("[Application] Audio capture re-opened");
+        captureProblem.clear();
+        publishStatus();
+        return;
+    }
+    captureProblem = QStringLiteral("音频设备不可用，正在重试");
+    captureDetail = QStringLiteral("没有可录制的播放设备");
+    publishStatus();
+    captureRetryTimer.start(1000);
+}
+
+std::unique_ptr<AudioCapture> Application::makeCapture() {
+    auto capture = std::make_unique<AudioCapture>(audioPlatformFactory());
+    const int generation = ++captureGeneration;
+    // Runs on the capture thread as it ends; the re-opening happens on this thread.
+    capture->setEndedCallback([this, generation](CaptureEnd why, PlatformResult code) {
+        QMetaObject::invokeMethod(
+            this, [this, generation, why, code]() { onCaptureEnded(generation, why, code); },
+            Qt::QueuedConnection);
+    });
+    return capture;
 }
 
 void Application::setSilenceThreshold(int ms) {
-    const int frames = ms / 10;
+    // Even a threshold under 10 ms waits for one silent buffer: zero would turn every new
+    // partial result into a question.
+    const int frames = std::max(1, ms / 10);
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
         detector.setThresholdBuffers(frames);
@@ -212,13 +386,18 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
                 std::count_if(mono.begin(), mono.begin() + std::ptrdiff_t(measured),
                               [](int16_t sample) { return sample != 0; });
             Log::out("[Audio] Energy: ", frame.energy,
-                     frame.loud() ? " (有声音)" : " (静音或低音量)", ", SilentFrames: ", silentBuffers,
-                     ", Range: [", *minimum, ", ", *maximum, "]", ", NonZero: ", nonZero, "/",
-                     measured);
+                     frame.loud() ? " (有声音)" : " (静音或低音量)",
+                     ", SilentFrames: ", silentBuffers, ", Range: [", *minimum, ", ", *maximum, "]",
+                     ", NonZero: ", nonZero, "/", measured);
         }
     }
 
-    if (asrClient && asrClient->isConnected() && !mono.empty()) {
+    if (!asrClient || !asrClient->isStreaming()) {
+        // No session to hear it: dropped, not queued, and nothing stale waits for the next one.
+        droppedBuffers.fetch_add(1);
+        pendingAudio.clear();
+        pendingChunkCount = 0;
+    } else if (!mono.empty()) {
         pendingAudio.insert(pendingAudio.end(), mono.begin(), mono.end());
         ++pendingChunkCount;
         if (pendingChunkCount >= kBuffersPerBatch) {
@@ -248,8 +427,21 @@ void Application::askLLM(const QString &question) {
     Log::out(timestamp, " [Application] ⏰ 新问题触发: ", question);
 
     const int questionId = ++questionCounter;
+    questionTexts.insert(questionId, question);
     emit newQuestionStarted(questionId, question);
+    sendQuestion(questionId, question);
+}
 
+void Application::askAgain(int questionId) {
+    const auto question = questionTexts.constFind(questionId);
+    if (question == questionTexts.constEnd())
+        return;
+    Log::out("[Application] Asking question ", questionId, " again");
+    emit answerRestarted(questionId);
+    sendQuestion(questionId, *question);
+}
+
+void Application::sendQuestion(int questionId, const QString &question) {
     const QList<ChatMessage> messages{
         {QStringLiteral("system"), systemPrompt(interviewDirection)},
         {QStringLiteral("user"), userPrompt(question)},
@@ -266,8 +458,9 @@ void Application::askLLM(const QString &question) {
         [this, questionId](const QString &text, bool isDone) {
             emit llmResponse(questionId, text, isDone);
         },
-        [questionId](const QString &error) {
+        [this, questionId](const QString &error) {
             Log::err("[Application] LLM error (question ", questionId, "): ", error);
+            emit answerFailed(questionId, error);
         });
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "AudioCapture.h"
 #include "QuestionDetector.h"
 
+#include <QMap>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <atomic>
 #include <cstddef>
@@ -15,8 +18,6 @@
 
 namespace Kelvane {
 
-class AudioCapture;
-class AudioPlatform;
 class SpeechFrames;
 class VAD;
 class ASRClient;
@@ -41,6 +42,10 @@ public:
     void stopListening();
     void setSilenceThreshold(int ms);
     void setInterviewDirection(const QString &direction);
+    // Sends a question already asked once more; its answer starts again from nothing.
+    void askAgain(int questionId);
+    // What the last status means in detail (the window's tooltip); empty when plain.
+    QString statusDetail() const { return statusDetail_; }
 
 signals:
     void asrResult(const QString &text, bool isFinal);
@@ -48,13 +53,35 @@ signals:
     void newQuestionStarted(int questionId, const QString &question);
     void statusChanged(const QString &status);
     void triggerLLMRequest(const QString &question);
+    // The question's answer failed or was cut off; what arrived before stays.
+    void answerFailed(int questionId, const QString &reason);
+    // askAgain: the question's answer is being replaced.
+    void answerRestarted(int questionId);
+    // Listening started, or ended (asked for, or after a failure that retrying cannot mend).
+    void listeningChanged(bool listening);
 
 private:
     void initializeComponents();
     void askLLM(const QString &question);
+    void sendQuestion(int questionId, const QString &question);
     void onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels);
     void onASRResult(const QString &text, bool isFinal);
     void applyEnvironmentOverrides();
+
+    void endListening();
+    void failListening(const QString &status, const QString &detail);
+    void setStatus(const QString &status, const QString &detail = QString());
+    void publishStatus();
+    AudioDataCallback audioHandler();
+    std::unique_ptr<AudioCapture> makeCapture();
+    void reopenCapture();
+    void onCaptureEnded(int generation, CaptureEnd why, PlatformResult code);
+    void onSessionReady();
+    void onSessionEnded();
+    void onConnectionFailed(int httpStatus, const QString &error);
+    void onSessionRefused(int code, const QString &message);
+    void onServiceError(quint32 code, const QString &message);
+    void scheduleReconnect();
 
     std::unique_ptr<AudioCapture> audioCapture;
     std::unique_ptr<SpeechFrames> speechFrames;
@@ -70,6 +97,7 @@ private:
     QString defaultApiUrl;
     QString defaultModel;
     int questionCounter = 0;
+    QMap<int, QString> questionTexts;
     std::vector<int16_t> pendingAudio;
     int pendingChunkCount = 0;
 
@@ -79,6 +107,20 @@ private:
     // The capture thread's silence counting and the GUI thread's results meet in the detector.
     QuestionDetector detector;
     std::mutex detectorMutex;
+
+    // Recovery while listening: what is wrong, and the timers that mend it.
+    enum class AsrState { Connecting, Streaming, Retrying };
+    AsrState asrState = AsrState::Connecting;
+    QString asrReason; // the trouble a reconnect is mending
+    QString asrDetail;
+    int reconnectAttempt = 0;
+    QTimer reconnectTimer;
+    QString captureProblem; // empty while capture runs
+    QString captureDetail;
+    QTimer captureRetryTimer;
+    int captureGeneration = 0; // which AudioCapture an end report belongs to
+    std::atomic<long> droppedBuffers{0};
+    QString statusDetail_;
 };
 
 } // namespace Kelvane

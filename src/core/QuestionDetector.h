@@ -19,6 +19,13 @@ public:
     // recogniser reported minus the prefix already asked).
     QString onResult(const QString &text, bool isFinal);
 
+    // A new recognition session starts its transcript from nothing: what the old one said is
+    // no prefix of what the new one will say.
+    void startNewTranscript() {
+        processedText.clear();
+        latestASRText.clear();
+    }
+
     int silentBuffers() const { return silentBufferCount; }
     const QString &currentText() const { return currentASRText; }
 

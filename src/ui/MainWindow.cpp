@@ -77,6 +77,17 @@ QLabel *makeCaption(const QString &text, QWidget *parent) {
     return label;
 }
 
+// A service's error text shown as it is, not as Markdown.
+QString escapedMarkdown(const QString &text) {
+    QString escaped;
+    for (const QChar c : text) {
+        if (QStringLiteral("\\`*_{}[]<>()#+-!|~").contains(c))
+            escaped += QLatin1Char('\\');
+        escaped += c;
+    }
+    return escaped;
+}
+
 QString questionLabel(int id, const QString &question) {
     return QStringLiteral("Q%1: %2").arg(id).arg(question);
 }
@@ -250,7 +261,16 @@ void MainWindow::setupUi() {
     answerView->setStyleSheet(kAnswerViewStyle);
     answerRenderer = std::make_unique<MarkdownView>(answerView);
 
-    rightPanelLayout->addWidget(answerTitle);
+    retryButton = new QPushButton(QStringLiteral("重新回答"), rightPanel);
+    retryButton->setStyleSheet(kStopButtonStyle);
+    retryButton->setEnabled(false);
+    connect(retryButton, &QPushButton::clicked, this, &MainWindow::onRetryClicked);
+    auto *titleRow = new QHBoxLayout();
+    titleRow->setContentsMargins(0, 0, 12, 0);
+    titleRow->addWidget(answerTitle, 1);
+    titleRow->addWidget(retryButton);
+
+    rightPanelLayout->addLayout(titleRow);
     rightPanelLayout->addWidget(answerView);
 
     splitter->addWidget(leftPanel);
@@ -267,6 +287,7 @@ void MainWindow::setupUi() {
         {startButton, "startButton"},     {stopButton, "stopButton"},
         {statusLabel, "statusLabel"},     {questionList, "questionList"},
         {answerTitle, "answerTitle"},     {answerView, "answerView"},
+        {retryButton, "retryButton"},
     };
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));
@@ -282,11 +303,16 @@ void MainWindow::setApplication(Application *app) {
             Qt::AutoConnection);
     connect(application, &Application::statusChanged, this, &MainWindow::onStatusChanged,
             Qt::AutoConnection);
+    connect(application, &Application::answerFailed, this, &MainWindow::onAnswerFailed);
+    connect(application, &Application::answerRestarted, this, &MainWindow::onAnswerRestarted);
+    connect(application, &Application::listeningChanged, this, &MainWindow::onListeningChanged);
 }
 
 void MainWindow::stepSilenceField(int delta) {
-    const int value = silenceEdit->text().toInt(nullptr, 10); // 0 when not a number
-    const int stepped = delta < 0 ? std::max(value + delta, 100) : std::min(value + delta, 5000);
+    // 0 when not a number; 64-bit so a huge typed value cannot overflow the step.
+    const qint64 value = silenceEdit->text().toLongLong(nullptr, 10);
+    const qint64 stepped =
+        delta < 0 ? std::max<qint64>(value + delta, 100) : std::min<qint64>(value + delta, 5000);
     silenceEdit->setText(QString::number(stepped));
 }
 
@@ -328,7 +354,7 @@ void MainWindow::onQuestionItemClicked(QListWidgetItem *item) {
 void MainWindow::onASRResult(const QString &, bool) {}
 
 void MainWindow::onNewQuestionStarted(int questionId, const QString &question) {
-    questions.insert(questionId, QuestionEntry{questionId, question, QString(), false});
+    questions.insert(questionId, QuestionEntry{questionId, question, QString(), false, QString()});
 
     auto *item = new QListWidgetItem(questionLabel(questionId, question));
     item->setData(Qt::UserRole, questionId);
@@ -347,6 +373,8 @@ void MainWindow::onLLMResponse(int questionId, const QString &text, bool isDone)
         return;
     if (isDone) {
         entry->done = true;
+        if (questionId == currentQuestionId)
+            retryButton->setEnabled(true);
         bool ok = false;
         const int ms = silenceEdit->text().toInt(&ok, 10);
         if (ok && ms >= 1 && application)
@@ -360,6 +388,57 @@ void MainWindow::onLLMResponse(int questionId, const QString &text, bool isDone)
 
 void MainWindow::onStatusChanged(const QString &status) {
     statusLabel->setText(status);
+    const QString detail = application ? application->statusDetail() : QString();
+    statusLabel->setToolTip(detail);
+    statusLabel->setAccessibleDescription(detail);
+}
+
+void MainWindow::onListeningChanged(bool listening) {
+    startButton->setEnabled(!listening);
+    stopButton->setEnabled(listening);
+}
+
+void MainWindow::onAnswerFailed(int questionId, const QString &reason) {
+    auto entry = questions.find(questionId);
+    if (entry == questions.end())
+        return;
+    entry->failure = reason;
+    markItem(questionId, true);
+    if (questionId == currentQuestionId) {
+        renderedQuestionId = 0; // the note is not a continuation: draw anew
+        refreshAnswerView();
+    }
+}
+
+void MainWindow::onAnswerRestarted(int questionId) {
+    auto entry = questions.find(questionId);
+    if (entry == questions.end())
+        return;
+    entry->answer.clear();
+    entry->done = false;
+    entry->failure.clear();
+    markItem(questionId, false);
+    if (questionId == currentQuestionId) {
+        renderedQuestionId = 0;
+        refreshAnswerView();
+    }
+}
+
+void MainWindow::onRetryClicked() {
+    if (application && questions.contains(currentQuestionId))
+        application->askAgain(currentQuestionId);
+}
+
+void MainWindow::markItem(int questionId, bool failed) {
+    for (int row = 0; row < questionList->count(); ++row) {
+        QListWidgetItem *item = questionList->item(row);
+        if (item->data(Qt::UserRole).toInt() != questionId)
+            continue;
+        const QString note = failed ? QStringLiteral("回答失败") : QString();
+        item->setForeground(failed ? QColor(QStringLiteral("#d03050")) : QColor());
+        item->setToolTip(note);
+        item->setData(Qt::AccessibleDescriptionRole, note);
+    }
 }
 
 void MainWindow::refreshAnswerView() {
@@ -370,11 +449,19 @@ void MainWindow::refreshAnswerView() {
         return;
     }
     answerTitle->setText(questionLabel(entry->id, entry->question));
+    retryButton->setEnabled(entry->done || !entry->failure.isEmpty());
+    QString markdown = entry->answer;
+    if (!entry->failure.isEmpty()) {
+        const QString reason = escapedMarkdown(entry->failure);
+        markdown = entry->answer.isEmpty()
+                       ? QStringLiteral("回答失败：") + reason
+                       : entry->answer + QStringLiteral("\n\n> 回答不完整：") + reason;
+    }
     // The same answer growing needs only its new tail laid out; another one is drawn anew.
     if (renderedQuestionId == entry->id)
-        answerRenderer->update(entry->answer);
+        answerRenderer->update(markdown);
     else
-        answerRenderer->show(entry->answer);
+        answerRenderer->show(markdown);
     renderedQuestionId = entry->id;
 }
 

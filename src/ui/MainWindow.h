@@ -26,6 +26,7 @@ struct QuestionEntry {
     QString question;
     QString answer;
     bool done = false;
+    QString failure; // why the answer failed or stopped short; empty when it did not
 };
 
 class MainWindow : public QMainWindow {
@@ -49,11 +50,16 @@ private slots:
     void onNewQuestionStarted(int questionId, const QString &question);
     void onLLMResponse(int questionId, const QString &text, bool isDone);
     void onStatusChanged(const QString &status);
+    void onAnswerFailed(int questionId, const QString &reason);
+    void onAnswerRestarted(int questionId);
+    void onListeningChanged(bool listening);
+    void onRetryClicked();
 
 private:
     void setupUi();
     void stepSilenceField(int delta);
     void refreshAnswerView();
+    void markItem(int questionId, bool failed);
 
     Application *application = nullptr;
     QWidget *centralWidget = nullptr;
@@ -75,6 +81,7 @@ private:
     QWidget *rightPanel = nullptr;
     QVBoxLayout *rightPanelLayout = nullptr;
     QLabel *answerTitle = nullptr;
+    QPushButton *retryButton = nullptr;
     QTextEdit *answerView = nullptr;
     QMap<int, QuestionEntry> questions;
     int currentQuestionId = 0;
