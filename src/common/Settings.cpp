@@ -1,0 +1,138 @@
+#include "Settings.h"
+
+#include "Log.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <memory>
+
+namespace Kelvane {
+
+const QString Settings::AsrAppId = QStringLiteral("asr/appId");
+const QString Settings::AsrAccessToken = QStringLiteral("asr/accessToken");
+const QString Settings::AsrResourceId = QStringLiteral("asr/resourceId");
+const QString Settings::AsrUrl = QStringLiteral("asr/url");
+const QString Settings::LlmApiKey = QStringLiteral("llm/apiKey");
+const QString Settings::LlmUrl = QStringLiteral("llm/url");
+const QString Settings::LlmModel = QStringLiteral("llm/model");
+const QString Settings::LlmThinking = QStringLiteral("llm/thinking");
+const QString Settings::AudioDevice = QStringLiteral("audio/device");
+const QString Settings::Direction = QStringLiteral("ui/direction");
+const QString Settings::SilenceMs = QStringLiteral("ui/silenceMs");
+
+namespace {
+
+struct Entry {
+    const QString *key;
+    const char *builtIn;
+    const char *environment;
+};
+
+const Entry kEntries[] = {
+    {&Settings::AsrAppId, "1234567890", "KELVANE_ASR_APP_ID"},
+    {&Settings::AsrAccessToken, "kelvane_placeholder_access_token", "KELVANE_ASR_ACCESS_TOKEN"},
+    {&Settings::AsrResourceId, "volc.bigasr.sauc.duration", "KELVANE_ASR_RESOURCE_ID"},
+    {&Settings::AsrUrl, "wss://openspeech.bytedance.com/api/v3/sauc/bigmodel", "KELVANE_ASR_URL"},
+    {&Settings::LlmApiKey, "sk-00000000000000000000000000000000", "KELVANE_LLM_API_KEY"},
+    {&Settings::LlmUrl, "https://api.deepseek.com/v1/chat/completions", "KELVANE_LLM_URL"},
+    {&Settings::LlmModel, "deepseek-flash", "KELVANE_LLM_MODEL"},
+    {&Settings::LlmThinking, "false", nullptr},
+    {&Settings::AudioDevice, "", nullptr},
+    {&Settings::Direction, "Java后端", nullptr},
+    {&Settings::SilenceMs, "1000", nullptr},
+};
+
+const Entry *entryOf(const QString &key) {
+    for (const Entry &entry : kEntries)
+        if (*entry.key == key)
+            return &entry;
+    return nullptr;
+}
+
+QSettings *openStore() {
+    return new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Kelvane"),
+                         QStringLiteral("Kelvane"));
+}
+
+} // namespace
+
+QStringList Settings::keys() {
+    QStringList all;
+    for (const Entry &entry : kEntries)
+        all.append(*entry.key);
+    return all;
+}
+
+QString Settings::builtIn(const QString &key) {
+    const Entry *entry = entryOf(key);
+    return entry ? QString::fromUtf8(entry->builtIn) : QString();
+}
+
+QString Settings::environmentVariable(const QString &key) {
+    const Entry *entry = entryOf(key);
+    return entry && entry->environment ? QString::fromLatin1(entry->environment) : QString();
+}
+
+Settings Settings::load() {
+    Settings settings;
+    const std::unique_ptr<QSettings> store(openStore());
+    const bool usable = store->status() == QSettings::NoError;
+    if (!usable)
+        Log::err("[Settings] Cannot use ", store->fileName(),
+                 store->status() == QSettings::FormatError ? " (malformed)" : " (unreadable)",
+                 ": built-in settings apply");
+    for (const Entry &entry : kEntries) {
+        QString value = QString::fromUtf8(entry.builtIn);
+        if (usable && store->contains(*entry.key))
+            value = store->value(*entry.key).toString();
+        if (entry.environment) {
+            const QString fromEnvironment = qEnvironmentVariable(entry.environment);
+            if (!fromEnvironment.isEmpty()) {
+                value = fromEnvironment;
+                settings.environment.insert(*entry.key);
+            }
+        }
+        settings.values.insert(*entry.key, value);
+    }
+    return settings;
+}
+
+void Settings::save() const {
+    for (const Entry &entry : kEntries)
+        if (!fromEnvironment(*entry.key))
+            store(*entry.key, value(*entry.key));
+}
+
+void Settings::store(const QString &key, const QString &value) {
+    const std::unique_ptr<QSettings> store(openStore());
+    // The file holds keys: only its owner may read it, from its very first byte on.
+    const QString path = store->fileName();
+    // (On Windows the store is the registry, not a file.)
+    if (path.endsWith(QLatin1String(".conf")) && !QFile::exists(path)) {
+        QFile file(path);
+        QFileInfo(path).dir().mkpath(QStringLiteral("."));
+        if (file.open(QIODevice::WriteOnly))
+            file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    store->setValue(key, value);
+    store->sync();
+    if (store->status() != QSettings::NoError)
+        Log::err("[Settings] Cannot write ", path);
+}
+
+bool Settings::needsCredentials() const {
+    const bool realAsr = value(AsrUrl) == builtIn(AsrUrl);
+    const bool realChat = value(LlmUrl) == builtIn(LlmUrl);
+    return (realAsr && (value(AsrAppId) == builtIn(AsrAppId) ||
+                        value(AsrAccessToken) == builtIn(AsrAccessToken))) ||
+           (realChat && value(LlmApiKey) == builtIn(LlmApiKey));
+}
+
+QString maskedSecret(const QString &secret) {
+    return QStringLiteral("****") + secret.right(4);
+}
+
+} // namespace Kelvane

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QMap>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+namespace Kelvane {
+
+// The program's settings, kept between runs with QSettings (organisation and application
+// "Kelvane": ~/.config/Kelvane/Kelvane.conf on Linux, HKCU\Software\Kelvane\Kelvane on
+// Windows). Per value, a non-empty KELVANE_* environment variable wins over the saved value,
+// which wins over the built-in default.
+class Settings {
+public:
+    static const QString AsrAppId;       // "asr/appId"
+    static const QString AsrAccessToken; // "asr/accessToken"
+    static const QString AsrResourceId;  // "asr/resourceId"
+    static const QString AsrUrl;         // "asr/url"
+    static const QString LlmApiKey;      // "llm/apiKey"
+    static const QString LlmUrl;         // "llm/url"
+    static const QString LlmModel;       // "llm/model"
+    static const QString LlmThinking;    // "llm/thinking": "true" or "false"
+    static const QString AudioDevice;    // "audio/device": empty follows the system default
+    static const QString Direction;      // "ui/direction"
+    static const QString SilenceMs;      // "ui/silenceMs"
+
+    static QStringList keys();
+    static QString builtIn(const QString &key);
+    // The environment variable that overrides a key, or an empty string.
+    static QString environmentVariable(const QString &key);
+
+    // Never fails: an unreadable or malformed file leaves the built-in defaults (and a log line).
+    static Settings load();
+    // Writes every value that did not come from the environment.
+    void save() const;
+    // Writes one value at once (the window remembers what is typed).
+    static void store(const QString &key, const QString &value);
+
+    QString value(const QString &key) const { return values.value(key); }
+    void setValue(const QString &key, const QString &value) { values.insert(key, value); }
+    bool fromEnvironment(const QString &key) const { return environment.contains(key); }
+
+    // The credentials are still the built-in placeholders while the endpoints are the real
+    // services: connecting could only fail.
+    bool needsCredentials() const;
+
+private:
+    QMap<QString, QString> values;
+    QSet<QString> environment;
+};
+
+// "****" and the last four characters: enough to tell keys apart, never enough to use one.
+QString maskedSecret(const QString &secret);
+
+} // namespace Kelvane
