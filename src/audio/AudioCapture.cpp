@@ -24,7 +24,7 @@ std::string hex(PlatformResult code) {
 } // namespace
 
 AudioCapture::AudioCapture()
-    : AudioCapture(createDefaultAudioPlatform()) {}
+    : AudioCapture(createAudioPlatform()) {}
 
 AudioCapture::AudioCapture(std::unique_ptr<AudioPlatform> devicePlatform)
     : platform(std::move(devicePlatform)) {}

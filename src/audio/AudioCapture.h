@@ -35,6 +35,7 @@ public:
     // Called on the capture thread when the thread ends without stop() asking it to.
     void setEndedCallback(CaptureEndedCallback callback) { endedCallback = std::move(callback); }
 
+    bool fellBackToDefault() const { return platform->fellBackToDefault(); }
     uint32_t sampleRate() const { return sampleRate_; }
     uint32_t channelCount() const { return channels; }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Kelvane {
 
@@ -64,9 +65,20 @@ public:
     // True once the system's default playback device is another one than the stream's; the
     // capture then ends so that the owner re-opens on the new default. Any thread.
     virtual bool defaultDeviceChanged() { return false; }
+    // True when the chosen device was not there and the default one was opened instead.
+    virtual bool fellBackToDefault() const { return false; }
 };
 
-// The platform's own implementation (Core Audio on Windows, PulseAudio on Linux).
-std::unique_ptr<AudioPlatform> createDefaultAudioPlatform();
+// The platform's own implementation (Core Audio on Windows, PulseAudio on Linux), capturing
+// the playback device with the given id, or the default one (which it follows) when empty.
+std::unique_ptr<AudioPlatform> createAudioPlatform(const std::string &deviceId = std::string());
+
+struct OutputDevice {
+    std::string id;   // what createAudioPlatform takes
+    std::string name; // for people, UTF-8
+};
+
+// The playback devices present now; empty when none (or no sound server) answers.
+std::vector<OutputDevice> listOutputDevices();
 
 } // namespace Kelvane

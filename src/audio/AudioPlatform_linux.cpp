@@ -36,6 +36,8 @@ private:
 // logic counts in.
 class PulseAudioPlatform final : public AudioPlatform {
 public:
+    explicit PulseAudioPlatform(std::string chosenSink = std::string())
+        : chosenSink(std::move(chosenSink)) {}
     ~PulseAudioPlatform() override {
         releaseAll();
         uninitializeCom();
@@ -93,6 +95,14 @@ public:
         if (!runOperation(
                 pa_context_get_server_info(context, &PulseAudioPlatform::onServerInfo, this)))
             return pulseFailure(pa_context_errno(context));
+        if (!chosenSink.empty()) {
+            sinkFound = false;
+            runOperation(pa_context_get_sink_info_by_name(context, chosenSink.c_str(),
+                                                          &PulseAudioPlatform::onSinkInfo, this));
+            if (sinkFound)
+                return kPlatformOk;
+            fellBack = true; // gone: the default it is
+        }
         if (defaultSinkName.empty())
             return pulseFailure(PA_ERR_NOENTITY);
         // Hear when the default sink becomes another one; best effort.
@@ -155,9 +165,10 @@ public:
         attr.fragsize = format.sampleRate / 100 * format.blockAlign; // 10 ms
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
-        // The default monitor by its alias, not by name: a stream the sound server may move
-        // when the default sink changes or goes away.
-        if (pa_stream_connect_record(stream, "@DEFAULT_MONITOR@", &attr, flags) < 0)
+        // Following the default, the monitor goes by its alias, not by name: a stream the
+        // sound server may move when the default sink changes or goes away.
+        const char *source = followsDefault() ? "@DEFAULT_MONITOR@" : monitorName.c_str();
+        if (pa_stream_connect_record(stream, source, &attr, flags) < 0)
             return pulseFailure(pa_context_errno(context));
         for (;;) {
             const pa_stream_state_t state = pa_stream_get_state(stream);
@@ -244,7 +255,20 @@ public:
         return kPlatformOk;
     }
 
-    bool defaultDeviceChanged() override { return defaultChanged.load(); }
+    bool defaultDeviceChanged() override { return followsDefault() && defaultChanged.load(); }
+    bool fellBackToDefault() const override { return fellBack; }
+
+    std::vector<OutputDevice> listSinks() {
+        std::vector<OutputDevice> sinks;
+        if (platformFailed(initializeCom()) || platformFailed(createEnumerator()))
+            return sinks;
+        MainloopLock lock(mainloop);
+        listing = &sinks;
+        runOperation(
+            pa_context_get_sink_info_list(context, &PulseAudioPlatform::onSinkListed, this));
+        listing = nullptr;
+        return sinks;
+    }
 
     void releaseAll() override {
         if (!mainloop)
@@ -296,10 +320,19 @@ private:
             self->defaultChanged.store(true);
     }
 
+    static void onSinkListed(pa_context *, const pa_sink_info *info, int eol, void *userdata) {
+        auto *self = static_cast<PulseAudioPlatform *>(userdata);
+        if (eol == 0 && info && self->listing)
+            self->listing->push_back(
+                {info->name ? info->name : "", info->description ? info->description : ""});
+        pa_threaded_mainloop_signal(self->mainloop, 0);
+    }
+
     static void onSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *userdata) {
         auto *self = static_cast<PulseAudioPlatform *>(userdata);
         if (eol == 0 && info) {
             self->sinkFound = true;
+            self->monitorName = info->monitor_source_name ? info->monitor_source_name : "";
             self->sinkDescription = info->description ? info->description : "";
             self->sinkSpec = info->sample_spec;
             self->sinkMap = info->channel_map;
@@ -336,6 +369,12 @@ private:
         return kPlatformOk;
     }
 
+    bool followsDefault() const { return chosenSink.empty() || fellBack; }
+
+    std::string chosenSink; // empty: follow the default sink
+    bool fellBack = false;
+    std::string monitorName;
+    std::vector<OutputDevice> *listing = nullptr;
     pa_threaded_mainloop *mainloop = nullptr;
     pa_context *context = nullptr;
     pa_stream *stream = nullptr;
@@ -354,8 +393,12 @@ private:
 
 } // namespace
 
-std::unique_ptr<AudioPlatform> createDefaultAudioPlatform() {
-    return std::make_unique<PulseAudioPlatform>();
+std::unique_ptr<AudioPlatform> createAudioPlatform(const std::string &deviceId) {
+    return std::make_unique<PulseAudioPlatform>(deviceId);
+}
+
+std::vector<OutputDevice> listOutputDevices() {
+    return PulseAudioPlatform().listSinks();
 }
 
 } // namespace Kelvane

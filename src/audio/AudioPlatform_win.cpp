@@ -122,8 +122,53 @@ private:
     bool active = false;
 };
 
+std::string toUtf8(LPCWSTR text) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 0)
+        return std::string();
+    std::vector<char> utf8(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), length, nullptr, nullptr);
+    return std::string(utf8.data());
+}
+
+std::wstring toWide(const std::string &text) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    if (length <= 0)
+        return std::wstring();
+    std::vector<wchar_t> wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), length);
+    return std::wstring(wide.data());
+}
+
+// Owns a string Core Audio allocated with CoTaskMemAlloc.
+class CoString {
+public:
+    ~CoString() { CoTaskMemFree(text); }
+    LPWSTR *put() { return &text; }
+    LPCWSTR get() const { return text; }
+
+private:
+    LPWSTR text = nullptr;
+};
+
+std::string friendlyName(IMMDevice *device) {
+    ComRef<IPropertyStore> store;
+    if (FAILED(device->OpenPropertyStore(STGM_READ, store.put())))
+        return std::string();
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    std::string name;
+    if (SUCCEEDED(store->GetValue(PKEY_Device_FriendlyName, &value)) && value.vt == VT_LPWSTR &&
+        value.pwszVal)
+        name = toUtf8(value.pwszVal);
+    PropVariantClear(&value);
+    return name;
+}
+
 class CoreAudioPlatform final : public AudioPlatform {
 public:
+    explicit CoreAudioPlatform(std::string chosenDevice = std::string())
+        : chosenDevice(std::move(chosenDevice)) {}
     ~CoreAudioPlatform() override { releaseAll(); }
 
     std::string name() const override { return "WASAPI"; }
@@ -147,30 +192,18 @@ public:
     }
 
     PlatformResult getDefaultEndpoint(DeviceRole role) override {
+        if (!chosenDevice.empty() && !fellBack) {
+            if (SUCCEEDED(enumerator->GetDevice(toWide(chosenDevice).c_str(), device.put())))
+                return S_OK;
+            fellBack = true; // gone: the default it is
+        }
         return enumerator->GetDefaultAudioEndpoint(
             eRender, role == DeviceRole::Multimedia ? eMultimedia : eConsole, device.put());
     }
 
     PlatformResult getFriendlyName(std::string &name) override {
-        ComRef<IPropertyStore> store;
-        HRESULT hr = device->OpenPropertyStore(STGM_READ, store.put());
-        if (FAILED(hr))
-            return hr;
-        PROPVARIANT value;
-        PropVariantInit(&value);
-        hr = store->GetValue(PKEY_Device_FriendlyName, &value);
-        if (SUCCEEDED(hr) && value.vt == VT_LPWSTR && value.pwszVal) {
-            const int length =
-                WideCharToMultiByte(CP_UTF8, 0, value.pwszVal, -1, nullptr, 0, nullptr, nullptr);
-            if (length > 0) {
-                std::vector<char> utf8(static_cast<size_t>(length), '\0');
-                WideCharToMultiByte(CP_UTF8, 0, value.pwszVal, -1, utf8.data(), length, nullptr,
-                                    nullptr);
-                name.assign(utf8.data());
-            }
-        }
-        PropVariantClear(&value);
-        return hr;
+        name = friendlyName(device.get());
+        return name.empty() ? E_FAIL : S_OK;
     }
 
     PlatformResult activateClient() override {
@@ -209,7 +242,10 @@ public:
         return audioClient->Stop();
     }
 
-    bool defaultDeviceChanged() override { return watcher.get() && watcher->changed.load(); }
+    bool defaultDeviceChanged() override {
+        return (chosenDevice.empty() || fellBack) && watcher.get() && watcher->changed.load();
+    }
+    bool fellBackToDefault() const override { return fellBack; }
 
     PlatformResult nextPacketSize(uint32_t &frames) override {
         UINT32 size = 0;
@@ -245,6 +281,8 @@ public:
     }
 
 private:
+    std::string chosenDevice; // empty: follow the default render device
+    bool fellBack = false;
     TimerResolution timer;
     ComRef<DefaultDeviceWatcher> watcher;
     ComRef<IMMDeviceEnumerator> enumerator;
@@ -256,8 +294,35 @@ private:
 
 } // namespace
 
-std::unique_ptr<AudioPlatform> createDefaultAudioPlatform() {
-    return std::make_unique<CoreAudioPlatform>();
+std::unique_ptr<AudioPlatform> createAudioPlatform(const std::string &deviceId) {
+    return std::make_unique<CoreAudioPlatform>(deviceId);
+}
+
+std::vector<OutputDevice> listOutputDevices() {
+    std::vector<OutputDevice> devices;
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        ComRef<IMMDeviceEnumerator> enumerator;
+        ComRef<IMMDeviceCollection> collection;
+        UINT count = 0;
+        if (SUCCEEDED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                       __uuidof(IMMDeviceEnumerator),
+                                       reinterpret_cast<void **>(enumerator.put()))) &&
+            SUCCEEDED(
+                enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, collection.put())) &&
+            SUCCEEDED(collection->GetCount(&count))) {
+            for (UINT i = 0; i < count; ++i) {
+                ComRef<IMMDevice> device;
+                CoString id;
+                if (SUCCEEDED(collection->Item(i, device.put())) &&
+                    SUCCEEDED(device->GetId(id.put())))
+                    devices.push_back({toUtf8(id.get()), friendlyName(device.get())});
+            }
+        }
+    }
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return devices;
 }
 
 } // namespace Kelvane
