@@ -95,8 +95,7 @@ void ASRClient::connectToService() {
     QMap<QString, QString> headers;
     headers.insert(QStringLiteral("X-Api-App-Key"), config_.appId);
     headers.insert(QStringLiteral("X-Api-Access-Key"), config_.accessToken);
-    headers.insert(QStringLiteral("X-Api-Resource-Id"),
-                   QStringLiteral("volc.bigasr.sauc.duration"));
+    headers.insert(QStringLiteral("X-Api-Resource-Id"), config_.resourceId);
     headers.insert(QStringLiteral("X-Api-Connect-Id"), connectId_);
 
     Log::out("[ASRClient] Connecting to ASR service...");

@@ -16,6 +16,7 @@ struct AsrConfig {
     QString appId;
     QString accessToken;
     QString cluster;
+    QString resourceId = QStringLiteral("volc.bigasr.sauc.duration");
     QString wsUrl = QStringLiteral("wss://openspeech.bytedance.com/api/v3/sauc/bigmodel");
     QString uid = QStringLiteral("cpp_user");
     int sampleRate = 16000;

@@ -1,6 +1,7 @@
 #include "WebSocketClient.h"
 
 #include "Log.h"
+#include "Settings.h"
 
 #include <QNetworkRequest>
 #include <QSignalBlocker>
@@ -56,7 +57,11 @@ void WebSocketClient::connectToServer(const QString &url, const QMap<QString, QS
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
         request.setRawHeader(it.key().toUtf8(), it.value().toUtf8());
-        Log::out("[WebSocketClient] Header: ", it.key(), " = ", it.value());
+        // Credentials never reach the log whole.
+        const bool secret = it.key() == QLatin1String("X-Api-Access-Key") ||
+                            it.key() == QLatin1String("X-Api-App-Key");
+        Log::out("[WebSocketClient] Header: ", it.key(), " = ",
+                 secret ? maskedSecret(it.value()) : it.value());
     }
     webSocket_->open(request);
 }

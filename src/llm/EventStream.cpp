@@ -85,8 +85,14 @@ EventLine interpretEventLine(const QString &line, int lineNumber, const void *re
         if (delta == first.end() || !delta->is_object())
             return {};
         const auto content = delta->find("content");
-        if (content == delta->end())
+        if (content == delta->end() || content->is_null()) {
+            // Reasoning models think aloud first; the answer comes as content later.
+            const auto reasoning = delta->find("reasoning_content");
+            if (reasoning != delta->end() && reasoning->is_string() &&
+                !reasoning->get<std::string>().empty())
+                return {EventLine::Reasoning, QString()};
             return {};
+        }
         const QString text = QString::fromStdString(content->get<std::string>());
         Log::out("[LLMClient] Content: ", text);
         if (text.isEmpty())

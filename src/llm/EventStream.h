@@ -25,7 +25,7 @@ private:
 };
 
 struct EventLine {
-    enum Kind { Ignored, Done, Fragment };
+    enum Kind { Ignored, Done, Fragment, Reasoning };
     Kind kind = Ignored;
     QString text;
 };

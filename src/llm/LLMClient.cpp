@@ -45,11 +45,15 @@ QByteArray LLMClient::buildRequestBody(const QList<ChatMessage> &messages) const
     for (const ChatMessage &message : messages)
         body["messages"].push_back(
             {{"role", message.role.toStdString()}, {"content", message.content.toStdString()}});
+    // DeepSeek's own switch, sent only to DeepSeek: other endpoints get the body unchanged.
+    if (!config.thinking && QUrl(config.apiUrl).host() == QLatin1String("api.deepseek.com"))
+        body["thinking"] = {{"type", "disabled"}};
     return QByteArray::fromStdString(body.dump());
 }
 
 void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
-                                ResponseCallback responseCallback, ErrorCallback errorCallback) {
+                                ResponseCallback responseCallback, ErrorCallback errorCallback,
+                                ReasoningCallback reasoningCallback) {
     if (config.apiKey.isEmpty()) {
         if (errorCallback)
             errorCallback(QStringLiteral("API key not configured"));
@@ -74,6 +78,7 @@ void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
     ReplyContext context;
     context.responseCallback = std::move(responseCallback);
     context.errorCallback = std::move(errorCallback);
+    context.reasoningCallback = std::move(reasoningCallback);
     activeReplies.insert(reply, std::move(context));
     Log::out("[LLMClient] Active replies count: ", activeReplies.size());
 
@@ -149,6 +154,12 @@ void LLMClient::onReadyRead(QNetworkReply *reply) {
         const EventLine event = interpretEventLine(line, lineNumber, address(reply));
         if (event.kind == EventLine::Ignored)
             continue;
+        if (event.kind == EventLine::Reasoning) {
+            const ReasoningCallback reasoning = activeReplies.value(reply).reasoningCallback;
+            if (reasoning)
+                reasoning();
+            continue;
+        }
         if (event.kind == EventLine::Done)
             activeReplies[reply].done = true;
         const ResponseCallback callback = activeReplies.value(reply).responseCallback;
@@ -197,6 +208,33 @@ void LLMClient::onError(QNetworkReply *reply, QNetworkReply::NetworkError) {
             QStringLiteral("HTTP %1 %2").arg(status).arg(message.isEmpty() ? errorText : message);
     }
     fail(reply, errorText);
+}
+
+void LLMClient::fetchModels(
+    std::function<void(const QStringList &models, const QString &error)> done) {
+    QString url = config.apiUrl;
+    const QString suffix = QStringLiteral("/chat/completions");
+    if (url.endsWith(suffix))
+        url.chop(suffix.size());
+    QNetworkRequest request(QUrl(url + QStringLiteral("/models"), QUrl::TolerantMode));
+    request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(config.apiKey).toUtf8());
+    request.setTransferTimeout(15000);
+    QNetworkReply *reply = networkManager->get(request);
+    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)]() {
+        reply->deleteLater();
+        const QByteArray body = reply->readAll();
+        if (reply->error() != QNetworkReply::NoError) {
+            done({}, reply->errorString());
+            return;
+        }
+        QStringList models;
+        const json document = json::parse(body.toStdString(), nullptr, false);
+        if (document.is_object() && document.contains("data") && document["data"].is_array())
+            for (const json &model : document["data"])
+                if (model.is_object() && model.contains("id") && model["id"].is_string())
+                    models.append(QString::fromStdString(model["id"].get<std::string>()));
+        done(models, models.isEmpty() ? QStringLiteral("没有模型列表") : QString());
+    });
 }
 
 } // namespace Kelvane

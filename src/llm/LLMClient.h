@@ -18,9 +18,10 @@ namespace Kelvane {
 struct LlmConfig {
     QString apiKey;
     QString apiUrl = QStringLiteral("https://api.deepseek.com/v1/chat/completions");
-    QString model = QStringLiteral("deepseek-chat");
+    QString model = QStringLiteral("deepseek-flash");
     float temperature = 0.7f;
     int maxTokens = 2000;
+    bool thinking = false; // off: DeepSeek's endpoint is told so ("thinking": disabled)
 };
 
 struct ChatMessage {
@@ -30,10 +31,13 @@ struct ChatMessage {
 
 using ResponseCallback = std::function<void(const QString &content, bool isDone)>;
 using ErrorCallback = std::function<void(const QString &error)>;
+// The service is reasoning before it answers (reasoning_content deltas, no content yet).
+using ReasoningCallback = std::function<void()>;
 
 struct ReplyContext {
     ResponseCallback responseCallback;
     ErrorCallback errorCallback;
+    ReasoningCallback reasoningCallback;
     EventStreamBuffer stream; // the unfinished line and character of the last read
     QByteArray errorBody;     // the body of an HTTP error answer (its start)
     bool done = false;        // the end marker arrived
@@ -50,7 +54,10 @@ public:
 
     void setConfig(const LlmConfig &config);
     void sendChatRequest(const QList<ChatMessage> &messages, ResponseCallback responseCallback,
-                         ErrorCallback errorCallback);
+                         ErrorCallback errorCallback,
+                         ReasoningCallback reasoningCallback = nullptr);
+    // The model ids of the endpoint's OpenAI-compatible GET .../models, or an error text.
+    void fetchModels(std::function<void(const QStringList &models, const QString &error)> done);
     void cancelAllRequests();
 
     // The request body exactly as it goes on the wire.

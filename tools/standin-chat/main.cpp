@@ -21,6 +21,7 @@ int main(int argc, char *argv[]) {
         {"stall-after", "Stop sending after this many deltas.", "deltas"},
         {"garbage", "Send lines that are not JSON between the deltas."},
         {"no-done", "End every stream without the [DONE] line."},
+        {"reasoning", "Milliseconds of reasoning_content deltas before the answer.", "ms", "0"},
         {"first-delay", "Milliseconds to hold back the first content delta.", "ms", "0"},
         {"timing", "Log every request and delta with the wall clock (ms)."},
     });
@@ -35,6 +36,7 @@ int main(int argc, char *argv[]) {
     options.stallAfterDeltas = parser.value("stall-after").toInt();
     options.garbage = parser.isSet("garbage");
     options.noDone = parser.isSet("no-done");
+    options.reasoningMs = parser.value("reasoning").toInt();
     options.firstDeltaDelayMs = parser.value("first-delay").toInt();
     options.timing = parser.isSet("timing");
 

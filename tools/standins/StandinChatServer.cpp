@@ -181,7 +181,8 @@ void StandinChatServer::respond(QTcpSocket *socket, const QByteArray &method,
     log(QStringLiteral("request %1: %2 %3").arg(number).arg(method, target));
     requests.append(Request{authorization, body, QString()});
     emit requestReceived(number);
-    if (method != "POST" || target != "/v1/chat/completions") {
+    const bool models = method == "GET" && target == "/v1/models";
+    if (!models && (method != "POST" || target != "/v1/chat/completions")) {
         sendJson(socket, 404, errorBody("not found", "invalid_request_error"));
         return;
     }
@@ -190,6 +191,15 @@ void StandinChatServer::respond(QTcpSocket *socket, const QByteArray &method,
         sendJson(
             socket, 401,
             errorBody("Authentication Fails, Your api key is invalid", "authentication_error"));
+        return;
+    }
+    if (models) {
+        QJsonArray list;
+        for (const char *id : {"deepseek-flash", "deepseek-pro"})
+            list.append(QJsonObject{{"id", id}, {"object", "model"}, {"owned_by", "standin"}});
+        sendJson(socket, 200,
+                 QJsonDocument(QJsonObject{{"object", "list"}, {"data", list}})
+                     .toJson(QJsonDocument::Compact));
         return;
     }
     if (options_.refuseStatus) {
@@ -222,7 +232,13 @@ void StandinChatServer::respond(QTcpSocket *socket, const QByteArray &method,
     socket->write(chunked(": keep-alive\n\n"));
     socket->write(
         chunked(sseEvent(chunkWith(QJsonObject{{"role", "assistant"}, {"content", ""}}))));
-    QTimer::singleShot(options_.firstDeltaDelayMs, this,
+    // A reasoning model thinks aloud first: reasoning_content deltas, content null.
+    for (int ms = 0; ms < options_.reasoningMs; ms += 100)
+        QTimer::singleShot(ms, socket, [socket]() {
+            socket->write(chunked(sseEvent(
+                chunkWith(QJsonObject{{"content", QJsonValue()}, {"reasoning_content", "嗯，"}}))));
+        });
+    QTimer::singleShot(options_.firstDeltaDelayMs + options_.reasoningMs, this,
                        [this, socket = QPointer<QTcpSocket>(socket), number, question]() {
                            stream(socket, number, answerDeltas(question), 0);
                        });
