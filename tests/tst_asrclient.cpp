@@ -62,6 +62,11 @@ private slots:
         QCOMPARE(headers.value("x-api-resource-id"), QStringLiteral("volc.bigasr.sauc.duration"));
         QCOMPARE(headers.value("x-api-connect-id"), client->connectId());
         QCOMPARE(server->fullRequests.size(), 1);
+        // The log names the credentials' headers but shows only their last four characters.
+        const QStringList lines = log.out();
+        QVERIFY(lines.contains("[WebSocketClient] Header: X-Api-Access-Key = ****n-42"));
+        QVERIFY(lines.contains("[WebSocketClient] Header: X-Api-App-Key = ****p-42"));
+        QVERIFY(lines.filter("token-42").isEmpty() && lines.filter("app-42").isEmpty());
     }
 
     void audioFromAnotherThreadKeepsCallOrder() {

@@ -111,6 +111,31 @@ private slots:
                      .dump());
     }
 
+    // The thinking switch is DeepSeek's own parameter: only its host gets it, only when off.
+    void thinkingSwitch_data() {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("thinking");
+        QTest::addColumn<bool>("switchSent");
+        const QString deepseek = QStringLiteral("https://api.deepseek.com/v1/chat/completions");
+        QTest::newRow("deepseek, off") << deepseek << false << true;
+        QTest::newRow("deepseek, on") << deepseek << true << false;
+        QTest::newRow("other host, off")
+            << "http://127.0.0.1:8080/v1/chat/completions" << false << false;
+    }
+    void thinkingSwitch() {
+        QFETCH(QString, url);
+        QFETCH(bool, thinking);
+        QFETCH(bool, switchSent);
+        LlmConfig config;
+        config.apiUrl = url;
+        config.thinking = thinking;
+        client->setConfig(config);
+        const auto body = nlohmann::json::parse(client->buildRequestBody(ask("q")).toStdString());
+        QCOMPARE(body.contains("thinking"), switchSent);
+        if (switchSent)
+            QCOMPARE(body["thinking"].dump(), std::string(R"({"type":"disabled"})"));
+    }
+
     void twoRequestsKeepTheirOwnStreams() {
         Outcome first;
         Outcome second;

@@ -215,6 +215,21 @@ private slots:
         QCOMPARE(session.list()->item(0)->text(), QStringLiteral("Q1: 会失败的问题"));
     }
 
+    // A reasoning service: the pane says it thinks, then the answer replaces that line.
+    void thinkingThenAnswer() {
+        Session session({QStringLiteral("先想一想的问题")});
+        QVERIFY(session.ready());
+        session.chat.options().reasoningMs = 1500;
+        QVERIFY(session.startAndWaitForSession());
+        QVERIFY(session.askByVoice());
+        auto *pane = session.widget<QTextEdit>("answerView");
+        QTRY_VERIFY_WITH_TIMEOUT(pane->toPlainText().startsWith(QStringLiteral("思考中… ")), 5000);
+        QVERIFY(session.waitForAnswers(1));
+        QVERIFY(pane->toPlainText().contains(QStringLiteral("先想一想的问题")));
+        QVERIFY(!pane->toPlainText().contains(QStringLiteral("思考中")));
+        QVERIFY(!pane->toPlainText().contains(QStringLiteral("null")));
+    }
+
     void stopDuringASlowHandshake() {
         Session session;
         QVERIFY(session.ready());

@@ -48,18 +48,19 @@ QString userPrompt(const QString &question) {
 } // namespace
 
 Application::Application(QObject *parent)
-    : Application(AudioPlatformFactory(createDefaultAudioPlatform), parent) {}
+    : Application(AudioPlatformFactory(), parent) {}
 
 Application::Application(AudioPlatformFactory factory, QObject *parent)
     : QObject(parent)
-    , defaultAppId(QStringLiteral("1234567890"))
-    , defaultAccessToken(QStringLiteral("kelvane_placeholder_access_token"))
     , defaultCluster(QStringLiteral("volcengine_streaming_common"))
-    , defaultApiKey(QStringLiteral("sk-00000000000000000000000000000000"))
-    , defaultApiUrl(QStringLiteral("https://api.deepseek.com/v1/chat/completions"))
-    , defaultModel(QStringLiteral("deepseek-chat"))
     , audioPlatformFactory(std::move(factory)) {
-    applyEnvironmentOverrides();
+    if (!audioPlatformFactory) {
+        // The device the user chose, read anew at every open (it may have come back since).
+        audioPlatformFactory = [this]() {
+            return createAudioPlatform(settings.value(Settings::AudioDevice).toStdString());
+        };
+    }
+    applySettings(Settings::load());
     connect(this, &Application::triggerLLMRequest, this, &Application::askLLM,
             Qt::QueuedConnection);
     reconnectTimer.setSingleShot(true);
@@ -75,22 +76,42 @@ Application::~Application() {
     stopListening();
 }
 
-void Application::applyEnvironmentOverrides() {
-    const struct {
-        const char *name;
-        QString *target;
-    } overrides[] = {
-        {"KELVANE_ASR_APP_ID", &defaultAppId},   {"KELVANE_ASR_ACCESS_TOKEN", &defaultAccessToken},
-        {"KELVANE_LLM_API_KEY", &defaultApiKey}, {"KELVANE_LLM_URL", &defaultApiUrl},
-        {"KELVANE_LLM_MODEL", &defaultModel},    {"KELVANE_ASR_URL", &asrUrlOverride},
-    };
-    for (const auto &entry : overrides) {
-        const QString value = qEnvironmentVariable(entry.name);
-        if (value.isEmpty())
-            continue;
-        *entry.target = value;
-        Log::out("[Application] Using ", entry.name, " from the environment");
-    }
+void Application::applySettings(const Settings &newSettings) {
+    settings = newSettings;
+    for (const QString &key : Settings::keys())
+        if (settings.fromEnvironment(key))
+            Log::out("[Application] Using ", Settings::environmentVariable(key),
+                     " from the environment");
+    defaultAppId = settings.value(Settings::AsrAppId);
+    defaultAccessToken = settings.value(Settings::AsrAccessToken);
+    defaultApiKey = settings.value(Settings::LlmApiKey);
+    defaultApiUrl = settings.value(Settings::LlmUrl);
+    defaultModel = settings.value(Settings::LlmModel);
+    if (asrClient)
+        asrClient->setConfig(recognitionConfig());
+    if (llmClient)
+        llmClient->setConfig(chatConfig());
+}
+
+AsrConfig Application::recognitionConfig() const {
+    AsrConfig config;
+    config.appId = defaultAppId;
+    config.accessToken = defaultAccessToken;
+    config.cluster = defaultCluster;
+    config.resourceId = settings.value(Settings::AsrResourceId);
+    config.wsUrl = settings.value(Settings::AsrUrl);
+    return config;
+}
+
+LlmConfig Application::chatConfig() const {
+    LlmConfig config;
+    config.apiKey = defaultApiKey;
+    config.apiUrl = defaultApiUrl;
+    config.model = defaultModel;
+    config.temperature = 0.7f;
+    config.maxTokens = 2000;
+    config.thinking = settings.value(Settings::LlmThinking) == QLatin1String("true");
+    return config;
 }
 
 bool Application::initialize() {
@@ -123,13 +144,7 @@ void Application::initializeComponents() {
     });
 
     asrClient = std::make_unique<ASRClient>(this);
-    AsrConfig asrConfig;
-    asrConfig.appId = defaultAppId;
-    asrConfig.accessToken = defaultAccessToken;
-    asrConfig.cluster = defaultCluster;
-    if (!asrUrlOverride.isEmpty())
-        asrConfig.wsUrl = asrUrlOverride;
-    asrClient->setConfig(asrConfig);
+    asrClient->setConfig(recognitionConfig());
     asrClient->onResult = [this](const QString &text, bool isFinal) { onASRResult(text, isFinal); };
     connect(asrClient.get(), &ASRClient::sessionReady, this, &Application::onSessionReady);
     connect(asrClient.get(), &ASRClient::sessionEnded, this, &Application::onSessionEnded);
@@ -138,13 +153,7 @@ void Application::initializeComponents() {
     connect(asrClient.get(), &ASRClient::serviceError, this, &Application::onServiceError);
 
     llmClient = std::make_unique<LLMClient>(this);
-    LlmConfig llmConfig;
-    llmConfig.apiKey = defaultApiKey;
-    llmConfig.apiUrl = defaultApiUrl;
-    llmConfig.model = defaultModel;
-    llmConfig.temperature = 0.7f;
-    llmConfig.maxTokens = 2000;
-    llmClient->setConfig(llmConfig);
+    llmClient->setConfig(chatConfig());
 
     Log::out("[Application] Components initialized");
 }
@@ -155,6 +164,12 @@ void Application::startListening() {
         return;
     }
     Log::out("[Application] Starting listening...");
+    // Settings changed since the last start apply now, the capture device among them.
+    applySettings(Settings::load());
+    if (settings.value(Settings::AudioDevice) != openedDevice) {
+        audioCapture = makeCapture();
+        audioCapture->initialize();
+    }
     const bool started = audioCapture && audioCapture->start(audioHandler());
     if (!started) {
         Log::err("[Application] Failed to start audio capture");
@@ -224,7 +239,10 @@ void Application::publishStatus() {
         setStatus(QStringLiteral("正在连接识别服务…"));
         break;
     case AsrState::Streaming:
-        setStatus(QStringLiteral("正在监听"));
+        setStatus(QStringLiteral("正在监听"),
+                  audioCapture && audioCapture->fellBackToDefault()
+                      ? QStringLiteral("所选的播放设备不在，已改用系统默认输出")
+                      : QString());
         break;
     case AsrState::Retrying:
         setStatus(QStringLiteral("%1，正在重连（第 %2 次）").arg(asrReason).arg(reconnectAttempt),
@@ -333,6 +351,7 @@ void Application::reopenCapture() {
 }
 
 std::unique_ptr<AudioCapture> Application::makeCapture() {
+    openedDevice = settings.value(Settings::AudioDevice);
     auto capture = std::make_unique<AudioCapture>(audioPlatformFactory());
     const int generation = ++captureGeneration;
     // Runs on the capture thread as it ends; the re-opening happens on this thread.
@@ -461,7 +480,8 @@ void Application::sendQuestion(int questionId, const QString &question) {
         [this, questionId](const QString &error) {
             Log::err("[Application] LLM error (question ", questionId, "): ", error);
             emit answerFailed(questionId, error);
-        });
+        },
+        [this, questionId]() { emit answerThinking(questionId); });
 }
 
 } // namespace Kelvane

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "ASRClient.h"
 #include "AudioCapture.h"
+#include "LLMClient.h"
 #include "QuestionDetector.h"
+#include "Settings.h"
 
 #include <QMap>
 #include <QObject>
@@ -20,8 +23,6 @@ namespace Kelvane {
 
 class SpeechFrames;
 class VAD;
-class ASRClient;
-class LLMClient;
 
 // Makes the device layer for each AudioCapture the controller creates.
 using AudioPlatformFactory = std::function<std::unique_ptr<AudioPlatform>()>;
@@ -33,7 +34,7 @@ class Application : public QObject {
 
 public:
     explicit Application(QObject *parent = nullptr);
-    // Uses the given device layer instead of the platform's own.
+    // Uses the given device layer instead of the platform's own (empty: the platform's own).
     explicit Application(AudioPlatformFactory audioPlatformFactory, QObject *parent = nullptr);
     ~Application() override;
 
@@ -42,6 +43,7 @@ public:
     void stopListening();
     void setSilenceThreshold(int ms);
     void setInterviewDirection(const QString &direction);
+    bool listening() const { return isListening; }
     // Sends a question already asked once more; its answer starts again from nothing.
     void askAgain(int questionId);
     // What the last status means in detail (the window's tooltip); empty when plain.
@@ -55,6 +57,8 @@ signals:
     void triggerLLMRequest(const QString &question);
     // The question's answer failed or was cut off; what arrived before stays.
     void answerFailed(int questionId, const QString &reason);
+    // The service reasons before answering the question (no answer text yet).
+    void answerThinking(int questionId);
     // askAgain: the question's answer is being replaced.
     void answerRestarted(int questionId);
     // Listening started, or ended (asked for, or after a failure that retrying cannot mend).
@@ -66,7 +70,9 @@ private:
     void sendQuestion(int questionId, const QString &question);
     void onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels);
     void onASRResult(const QString &text, bool isFinal);
-    void applyEnvironmentOverrides();
+    void applySettings(const Settings &newSettings);
+    AsrConfig recognitionConfig() const;
+    LlmConfig chatConfig() const;
 
     void endListening();
     void failListening(const QString &status, const QString &detail);
@@ -101,8 +107,8 @@ private:
     std::vector<int16_t> pendingAudio;
     int pendingChunkCount = 0;
 
-    // Beyond the built-in settings: the recognition endpoint may come from the environment.
-    QString asrUrlOverride;
+    Settings settings;
+    QString openedDevice; // the audio/device setting the capture was made for
     AudioPlatformFactory audioPlatformFactory;
     // The capture thread's silence counting and the GUI thread's results meet in the detector.
     QuestionDetector detector;

@@ -3,7 +3,10 @@
 #include "Application.h"
 #include "MarkdownView.h"
 #include "NativeFrame.h"
+#include "Settings.h"
+#include "SettingsDialog.h"
 
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -16,6 +19,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTextEdit>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -203,6 +207,10 @@ void MainWindow::setupUi() {
     stopButton->setStyleSheet(kStopButtonStyle);
     connect(stopButton, &QPushButton::clicked, this, &MainWindow::onStopListeningClicked);
 
+    settingsButton = new QPushButton(QStringLiteral("设置"), controlBar);
+    settingsButton->setStyleSheet(kStopButtonStyle);
+    connect(settingsButton, &QPushButton::clicked, this, &MainWindow::onSettingsClicked);
+
     statusLabel = new QLabel(QStringLiteral("就绪"), controlBar);
     statusLabel->setStyleSheet(kStatusStyle);
 
@@ -218,6 +226,7 @@ void MainWindow::setupUi() {
     controls->addSpacing(12);
     controls->addWidget(startButton);
     controls->addWidget(stopButton);
+    controls->addWidget(settingsButton);
     controls->addSpacing(8);
     controls->addWidget(statusLabel);
 
@@ -280,6 +289,17 @@ void MainWindow::setupUi() {
 
     mainLayout->addWidget(splitter);
 
+    // While an answer is still only thought about, its pane counts the seconds.
+    thinkingClock = new QTimer(this);
+    thinkingClock->setInterval(1000);
+    connect(thinkingClock, &QTimer::timeout, this, [this]() {
+        const auto entry = questions.constFind(currentQuestionId);
+        if (entry != questions.constEnd() && entry->thinkingSince && entry->answer.isEmpty())
+            refreshAnswerView();
+        else
+            thinkingClock->stop();
+    });
+
     // Names for accessibility tools and tests, which find widgets by name, not position.
     const std::pair<QWidget *, const char *> names[] = {
         {directionEdit, "directionEdit"}, {silenceEdit, "silenceEdit"},
@@ -287,7 +307,7 @@ void MainWindow::setupUi() {
         {startButton, "startButton"},     {stopButton, "stopButton"},
         {statusLabel, "statusLabel"},     {questionList, "questionList"},
         {answerTitle, "answerTitle"},     {answerView, "answerView"},
-        {retryButton, "retryButton"},
+        {retryButton, "retryButton"},     {settingsButton, "settingsButton"},
     };
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));
@@ -306,6 +326,18 @@ void MainWindow::setApplication(Application *app) {
     connect(application, &Application::answerFailed, this, &MainWindow::onAnswerFailed);
     connect(application, &Application::answerRestarted, this, &MainWindow::onAnswerRestarted);
     connect(application, &Application::listeningChanged, this, &MainWindow::onListeningChanged);
+    connect(application, &Application::answerThinking, this, &MainWindow::onAnswerThinking);
+
+    // What was typed last time comes back, and reaches the controller as if typed now.
+    const Settings settings = Settings::load();
+    directionEdit->setText(settings.value(Settings::Direction));
+    silenceEdit->setText(settings.value(Settings::SilenceMs));
+    application->setInterviewDirection(directionEdit->text().trimmed());
+    bool ok = false;
+    const int ms = silenceEdit->text().toInt(&ok, 10);
+    if (ok && ms >= 1)
+        application->setSilenceThreshold(ms);
+    connect(silenceEdit, &QLineEdit::editingFinished, this, &MainWindow::onSilenceThresholdChanged);
 }
 
 void MainWindow::stepSilenceField(int delta) {
@@ -314,9 +346,16 @@ void MainWindow::stepSilenceField(int delta) {
     const qint64 stepped =
         delta < 0 ? std::max<qint64>(value + delta, 100) : std::min<qint64>(value + delta, 5000);
     silenceEdit->setText(QString::number(stepped));
+    onSilenceThresholdChanged();
 }
 
 void MainWindow::onStartListeningClicked() {
+    // With the built-in placeholder keys the real services can only refuse: ask for keys.
+    if (Settings::load().needsCredentials() &&
+        (!editSettings(
+             QStringLiteral("首次使用：请先填写识别服务和对话服务的密钥，再开始监听。")) ||
+         Settings::load().needsCredentials()))
+        return;
     QString direction = directionEdit->text().trimmed();
     if (direction.isEmpty()) {
         direction = QStringLiteral("通用面试");
@@ -337,9 +376,40 @@ void MainWindow::onStopListeningClicked() {
     stopButton->setEnabled(false);
 }
 
-void MainWindow::onDirectionChanged() {}
+void MainWindow::onDirectionChanged() {
+    Settings::store(Settings::Direction, directionEdit->text().trimmed());
+}
 
-void MainWindow::onSilenceThresholdChanged() {}
+void MainWindow::onSilenceThresholdChanged() {
+    bool ok = false;
+    const int ms = silenceEdit->text().toInt(&ok, 10);
+    if (ok && ms >= 1)
+        Settings::store(Settings::SilenceMs, QString::number(ms));
+}
+
+void MainWindow::onSettingsClicked() {
+    const bool listening = application && application->listening();
+    editSettings(listening ? QStringLiteral("正在监听：更改将在下次开始时生效。") : QString());
+}
+
+bool MainWindow::editSettings(const QString &note) {
+    SettingsDialog dialog(Settings::load(), note, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    dialog.settings().save();
+    return true;
+}
+
+void MainWindow::onAnswerThinking(int questionId) {
+    auto entry = questions.find(questionId);
+    if (entry == questions.end() || entry->thinkingSince)
+        return;
+    entry->thinkingSince = QDateTime::currentMSecsSinceEpoch();
+    if (questionId == currentQuestionId && entry->answer.isEmpty()) {
+        refreshAnswerView();
+        thinkingClock->start();
+    }
+}
 
 void MainWindow::onQuestionItemClicked(QListWidgetItem *item) {
     if (!item)
@@ -354,7 +424,8 @@ void MainWindow::onQuestionItemClicked(QListWidgetItem *item) {
 void MainWindow::onASRResult(const QString &, bool) {}
 
 void MainWindow::onNewQuestionStarted(int questionId, const QString &question) {
-    questions.insert(questionId, QuestionEntry{questionId, question, QString(), false, QString()});
+    questions.insert(questionId,
+                     QuestionEntry{questionId, question, QString(), false, QString(), 0});
 
     auto *item = new QListWidgetItem(questionLabel(questionId, question));
     item->setData(Qt::UserRole, questionId);
@@ -417,6 +488,7 @@ void MainWindow::onAnswerRestarted(int questionId) {
     entry->answer.clear();
     entry->done = false;
     entry->failure.clear();
+    entry->thinkingSince = 0;
     markItem(questionId, false);
     if (questionId == currentQuestionId) {
         renderedQuestionId = 0;
@@ -450,6 +522,13 @@ void MainWindow::refreshAnswerView() {
     }
     answerTitle->setText(questionLabel(entry->id, entry->question));
     retryButton->setEnabled(entry->done || !entry->failure.isEmpty());
+    if (entry->thinkingSince && entry->answer.isEmpty() && entry->failure.isEmpty()) {
+        const qint64 seconds = (QDateTime::currentMSecsSinceEpoch() - entry->thinkingSince) / 1000;
+        answerView->setHtml(
+            QStringLiteral("<p style=\"color:#999999\">思考中… %1 秒</p>").arg(seconds));
+        renderedQuestionId = 0; // the answer, when it comes, is drawn anew
+        return;
+    }
     QString markdown = entry->answer;
     if (!entry->failure.isEmpty()) {
         const QString reason = escapedMarkdown(entry->failure);

@@ -14,6 +14,7 @@ class QListWidgetItem;
 class QPushButton;
 class QSplitter;
 class QTextEdit;
+class QTimer;
 class QVBoxLayout;
 
 namespace Kelvane {
@@ -26,7 +27,8 @@ struct QuestionEntry {
     QString question;
     QString answer;
     bool done = false;
-    QString failure; // why the answer failed or stopped short; empty when it did not
+    QString failure;          // why the answer failed or stopped short; empty when it did not
+    qint64 thinkingSince = 0; // ms since the epoch when the service began reasoning, or 0
 };
 
 class MainWindow : public QMainWindow {
@@ -54,12 +56,16 @@ private slots:
     void onAnswerRestarted(int questionId);
     void onListeningChanged(bool listening);
     void onRetryClicked();
+    void onAnswerThinking(int questionId);
+    void onSettingsClicked();
 
 private:
     void setupUi();
     void stepSilenceField(int delta);
     void refreshAnswerView();
     void markItem(int questionId, bool failed);
+    // Opens the settings dialog; true when it was saved.
+    bool editSettings(const QString &note);
 
     Application *application = nullptr;
     QWidget *centralWidget = nullptr;
@@ -72,6 +78,8 @@ private:
     QPushButton *plusButton = nullptr;
     QPushButton *startButton = nullptr;
     QPushButton *stopButton = nullptr;
+    QPushButton *settingsButton = nullptr;
+    QTimer *thinkingClock = nullptr;
     QLabel *statusLabel = nullptr;
     QSplitter *splitter = nullptr;
     QWidget *leftPanel = nullptr;

@@ -1,5 +1,6 @@
 #include "Session.h"
 
+#include <QSettings>
 #include <QSignalSpy>
 
 namespace KelvaneTest {
@@ -27,6 +28,7 @@ Session::Session(const QStringList &script)
     : asr(asrOptions(script))
     , chat(chatOptions())
     , device(std::make_shared<ScriptedAudioPlatform::Script>()) {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
     if (!asr.listen() || !chat.listen())
         return;
     qputenv("KELVANE_ASR_URL", asr.url().toUtf8());

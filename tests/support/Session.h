@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTextEdit>
 
 #include <memory>
@@ -44,7 +45,8 @@ public:
     QString answerOf(int row);
     bool waitForAnswers(int count);
 
-    LogLines log; // first: everything after it logs into it
+    LogLines log;         // first: everything after it logs into it
+    QTemporaryDir config; // the settings file lives here, never in the user's own
     StandinAsrServer asr;
     StandinChatServer chat;
     std::shared_ptr<ScriptedAudioPlatform::Script> device;

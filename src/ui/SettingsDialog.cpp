@@ -1,0 +1,225 @@
+#include "SettingsDialog.h"
+
+#include "AudioPlatform.h"
+#include "ServiceCheck.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace Kelvane {
+
+namespace {
+
+QLabel *note(const QString &text, QWidget *parent) {
+    auto *label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setStyleSheet(QStringLiteral("color: #666666;"));
+    return label;
+}
+
+} // namespace
+
+SettingsDialog::SettingsDialog(const Settings &settings, const QString &noteText, QWidget *parent)
+    : QDialog(parent)
+    , values(settings)
+    , check(new ServiceCheck(this)) {
+    setWindowTitle(QStringLiteral("设置"));
+    auto *layout = new QVBoxLayout(this);
+    if (!noteText.isEmpty()) {
+        QLabel *top = note(noteText, this);
+        top->setObjectName(QStringLiteral("noteLabel"));
+        layout->addWidget(top);
+    }
+
+    auto *asrGroup = new QGroupBox(QStringLiteral("识别服务"), this);
+    auto *asrForm = new QFormLayout(asrGroup);
+    asrAppId = addText(asrForm, QStringLiteral("App ID"), Settings::AsrAppId, "asrAppIdEdit");
+    asrToken = addText(asrForm, QStringLiteral("Access Token"), Settings::AsrAccessToken,
+                       "asrTokenEdit", true);
+    asrResource =
+        addChoice(asrForm, QStringLiteral("资源 ID"), Settings::AsrResourceId, "asrResourceCombo",
+                  {QStringLiteral("volc.bigasr.sauc.duration"),
+                   QStringLiteral("volc.bigasr.sauc.concurrent")});
+    asrUrl = addText(asrForm, QStringLiteral("服务地址"), Settings::AsrUrl, "asrUrlEdit");
+    layout->addWidget(asrGroup);
+
+    auto *llmGroup = new QGroupBox(QStringLiteral("对话服务"), this);
+    auto *llmForm = new QFormLayout(llmGroup);
+    llmKey = addText(llmForm, QStringLiteral("API Key"), Settings::LlmApiKey, "llmKeyEdit", true);
+    llmUrl = addText(llmForm, QStringLiteral("服务地址"), Settings::LlmUrl, "llmUrlEdit");
+    llmModel = addChoice(llmForm, QStringLiteral("模型"), Settings::LlmModel, "llmModelCombo",
+                         {QStringLiteral("deepseek-flash")});
+    auto *fetch = new QPushButton(QStringLiteral("获取模型列表"), llmGroup);
+    fetch->setObjectName(QStringLiteral("fetchModelsButton"));
+    fetch->setEnabled(!values.fromEnvironment(Settings::LlmModel));
+    connect(fetch, &QPushButton::clicked, this, &SettingsDialog::fillModels);
+    llmForm->addRow(QString(), fetch);
+    llmThinking = new QCheckBox(QStringLiteral("深度思考（回答更慢）"), llmGroup);
+    llmThinking->setObjectName(QStringLiteral("llmThinkingCheck"));
+    llmThinking->setChecked(values.value(Settings::LlmThinking) == QLatin1String("true"));
+    llmForm->addRow(QString(), llmThinking);
+    layout->addWidget(llmGroup);
+
+    auto *audioGroup = new QGroupBox(QStringLiteral("音频"), this);
+    auto *audioForm = new QFormLayout(audioGroup);
+    audioDevice = new QComboBox(audioGroup);
+    audioDevice->setObjectName(QStringLiteral("audioDeviceCombo"));
+    audioDevice->addItem(QStringLiteral("跟随系统默认输出"), QString());
+    for (const OutputDevice &device : listOutputDevices())
+        audioDevice->addItem(QString::fromStdString(device.name),
+                             QString::fromStdString(device.id));
+    const QString chosen = values.value(Settings::AudioDevice);
+    if (!chosen.isEmpty() && audioDevice->findData(chosen) < 0)
+        audioDevice->addItem(QStringLiteral("%1（当前不在）").arg(chosen), chosen);
+    audioDevice->setCurrentIndex(std::max(0, audioDevice->findData(chosen)));
+    audioForm->addRow(QStringLiteral("录制的播放设备"), audioDevice);
+    layout->addWidget(audioGroup);
+
+    auto *testRow = new QHBoxLayout();
+    auto *test = new QPushButton(QStringLiteral("测试连接"), this);
+    test->setObjectName(QStringLiteral("testButton"));
+    connect(test, &QPushButton::clicked, this, &SettingsDialog::testConnections);
+    testRow->addWidget(test);
+    auto *results = new QVBoxLayout();
+    asrResult = new QLabel(this);
+    asrResult->setObjectName(QStringLiteral("asrResultLabel"));
+    llmResult = new QLabel(this);
+    llmResult->setObjectName(QStringLiteral("llmResultLabel"));
+    for (QLabel *label : {asrResult, llmResult}) {
+        label->setWordWrap(true);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        results->addWidget(label);
+    }
+    testRow->addLayout(results, 1);
+    layout->addLayout(testRow);
+
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Save)->setText(QStringLiteral("保存"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("取消"));
+    buttons->setObjectName(QStringLiteral("dialogButtons"));
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+
+    connect(check, &ServiceCheck::recognitionChecked, asrResult,
+            [this](bool, const QString &text) { asrResult->setText(text); });
+    connect(check, &ServiceCheck::chatChecked, llmResult,
+            [this](bool, const QString &text) { llmResult->setText(text); });
+    connect(check, &ServiceCheck::modelsFetched, this,
+            [this](const QStringList &models, const QString &error) {
+                if (!error.isEmpty()) {
+                    llmResult->setText(QStringLiteral("对话服务：") + error);
+                    return;
+                }
+                const QString current = llmModel->currentText();
+                llmModel->clear();
+                llmModel->addItems(models);
+                llmModel->setCurrentText(current);
+                llmResult->setText(QStringLiteral("对话服务：%1 个模型").arg(models.size()));
+            });
+}
+
+QLineEdit *SettingsDialog::addText(QFormLayout *form, const QString &label, const QString &key,
+                                   const char *name, bool secret) {
+    auto *edit = new QLineEdit(values.value(key), form->parentWidget());
+    edit->setObjectName(QLatin1String(name));
+    edit->setAccessibleName(label);
+    QWidget *field = edit;
+    if (secret) {
+        edit->setEchoMode(QLineEdit::Password);
+        auto *row = new QWidget(form->parentWidget());
+        auto *rowLayout = new QHBoxLayout(row);
+        rowLayout->setContentsMargins(0, 0, 0, 0);
+        auto *reveal = new QCheckBox(QStringLiteral("显示"), row);
+        reveal->setObjectName(QLatin1String(name) + QStringLiteral("Reveal"));
+        reveal->setAccessibleName(QStringLiteral("显示 ") + label);
+        connect(reveal, &QCheckBox::toggled, edit, [edit](bool shown) {
+            edit->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
+        });
+        rowLayout->addWidget(edit, 1);
+        rowLayout->addWidget(reveal);
+        field = row;
+    }
+    form->addRow(label, field);
+    if (values.fromEnvironment(key)) {
+        edit->setReadOnly(true);
+        const QString from =
+            QStringLiteral("由环境变量 %1 设置").arg(Settings::environmentVariable(key));
+        edit->setAccessibleDescription(from);
+        form->addRow(QString(), note(from, form->parentWidget()));
+    }
+    return edit;
+}
+
+QComboBox *SettingsDialog::addChoice(QFormLayout *form, const QString &label, const QString &key,
+                                     const char *name, const QStringList &choices) {
+    auto *combo = new QComboBox(form->parentWidget());
+    combo->setObjectName(QLatin1String(name));
+    combo->setAccessibleName(label);
+    combo->setEditable(true);
+    combo->addItems(choices);
+    combo->setCurrentText(values.value(key));
+    form->addRow(label, combo);
+    if (values.fromEnvironment(key)) {
+        combo->setEnabled(false);
+        const QString from =
+            QStringLiteral("由环境变量 %1 设置").arg(Settings::environmentVariable(key));
+        combo->setAccessibleDescription(from);
+        form->addRow(QString(), note(from, form->parentWidget()));
+    }
+    return combo;
+}
+
+Settings SettingsDialog::settings() const {
+    Settings result = values;
+    const std::pair<const QString *, QString> fields[] = {
+        {&Settings::AsrAppId, asrAppId->text().trimmed()},
+        {&Settings::AsrAccessToken, asrToken->text().trimmed()},
+        {&Settings::AsrResourceId, asrResource->currentText().trimmed()},
+        {&Settings::AsrUrl, asrUrl->text().trimmed()},
+        {&Settings::LlmApiKey, llmKey->text().trimmed()},
+        {&Settings::LlmUrl, llmUrl->text().trimmed()},
+        {&Settings::LlmModel, llmModel->currentText().trimmed()},
+        {&Settings::LlmThinking, llmThinking->isChecked() ? "true" : "false"},
+        {&Settings::AudioDevice, audioDevice->currentData().toString()},
+    };
+    for (const auto &[key, value] : fields)
+        if (!values.fromEnvironment(*key))
+            result.setValue(*key, value);
+    return result;
+}
+
+void SettingsDialog::testConnections() {
+    const Settings entered = settings();
+    asrResult->setText(QStringLiteral("识别服务：正在连接…"));
+    llmResult->setText(QStringLiteral("对话服务：正在连接…"));
+    AsrConfig asr;
+    asr.appId = entered.value(Settings::AsrAppId);
+    asr.accessToken = entered.value(Settings::AsrAccessToken);
+    asr.resourceId = entered.value(Settings::AsrResourceId);
+    asr.wsUrl = entered.value(Settings::AsrUrl);
+    check->checkRecognition(asr);
+    LlmConfig chat;
+    chat.apiKey = entered.value(Settings::LlmApiKey);
+    chat.apiUrl = entered.value(Settings::LlmUrl);
+    check->checkChat(chat);
+}
+
+void SettingsDialog::fillModels() {
+    const Settings entered = settings();
+    LlmConfig chat;
+    chat.apiKey = entered.value(Settings::LlmApiKey);
+    chat.apiUrl = entered.value(Settings::LlmUrl);
+    llmResult->setText(QStringLiteral("对话服务：正在读取模型列表…"));
+    check->fetchModels(chat);
+}
+
+} // namespace Kelvane

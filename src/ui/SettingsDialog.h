@@ -1,0 +1,52 @@
+#pragma once
+
+#include "Settings.h"
+
+#include <QDialog>
+
+class QCheckBox;
+class QComboBox;
+class QFormLayout;
+class QLabel;
+class QLineEdit;
+
+namespace Kelvane {
+
+class ServiceCheck;
+
+// Keys, endpoints, model and capture device, grouped by service. Values set from the
+// environment show read-only with the variable's name; secrets are masked until revealed.
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    // note: one line above the groups (first run, or that changes apply at the next start).
+    SettingsDialog(const Settings &settings, const QString &note, QWidget *parent = nullptr);
+
+    // What the fields say now.
+    Settings settings() const;
+
+private:
+    QLineEdit *addText(QFormLayout *form, const QString &label, const QString &key,
+                       const char *name, bool secret = false);
+    QComboBox *addChoice(QFormLayout *form, const QString &label, const QString &key,
+                         const char *name, const QStringList &choices);
+    void testConnections();
+    void fillModels();
+
+    Settings values;
+    QLineEdit *asrAppId = nullptr;
+    QLineEdit *asrToken = nullptr;
+    QComboBox *asrResource = nullptr;
+    QLineEdit *asrUrl = nullptr;
+    QLineEdit *llmKey = nullptr;
+    QLineEdit *llmUrl = nullptr;
+    QComboBox *llmModel = nullptr;
+    QCheckBox *llmThinking = nullptr;
+    QComboBox *audioDevice = nullptr;
+    QLabel *asrResult = nullptr;
+    QLabel *llmResult = nullptr;
+    ServiceCheck *check = nullptr;
+};
+
+} // namespace Kelvane

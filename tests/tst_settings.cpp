@@ -1,0 +1,138 @@
+#include "Session.h"
+#include "SettingsDialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QSettings>
+#include <QtTest>
+
+using Kelvane::Settings;
+
+// Settings kept between runs in a private configuration folder.
+class TestSettings : public QObject {
+    Q_OBJECT
+
+    KelvaneTest::LogLines log;
+    QTemporaryDir config;
+    QString file() const { return config.filePath(QStringLiteral("Kelvane/Kelvane.conf")); }
+
+private slots:
+    void init() {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+        QFile::remove(file());
+        for (const char *name : {"KELVANE_ASR_APP_ID", "KELVANE_LLM_MODEL", "KELVANE_ASR_URL",
+                                 "KELVANE_LLM_URL", "KELVANE_LLM_API_KEY"})
+            qunsetenv(name);
+    }
+
+    // Per value: a non-empty environment variable, then the file, then the built-in default.
+    void precedence_data() {
+        QTest::addColumn<QString>("inFile");
+        QTest::addColumn<QString>("inEnvironment");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("default") << QString() << QString() << "deepseek-flash";
+        QTest::newRow("file") << "model-from-file" << QString() << "model-from-file";
+        QTest::newRow("environment") << "model-from-file"
+                                     << "model-from-env"
+                                     << "model-from-env";
+        QTest::newRow("empty environment") << "model-from-file"
+                                           << ""
+                                           << "model-from-file";
+    }
+    void precedence() {
+        QFETCH(QString, inFile);
+        QFETCH(QString, inEnvironment);
+        QFETCH(QString, expected);
+        if (!inFile.isEmpty())
+            Settings::store(Settings::LlmModel, inFile);
+        qputenv("KELVANE_LLM_MODEL", inEnvironment.toUtf8());
+        const Settings settings = Settings::load();
+        QCOMPARE(settings.value(Settings::LlmModel), expected);
+        QCOMPARE(settings.fromEnvironment(Settings::LlmModel), !inEnvironment.isEmpty());
+        QCOMPARE(QFile(file()).permissions() & (QFile::ReadGroup | QFile::ReadOther),
+                 QFile::Permissions());
+    }
+
+    void malformedFileMeansDefaults() {
+        QDir().mkpath(config.filePath(QStringLiteral("Kelvane")));
+        QFile broken(file());
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("[asr\nappId=1\n");
+        broken.close();
+        const Settings settings = Settings::load();
+        QCOMPARE(settings.value(Settings::AsrAppId), Settings::builtIn(Settings::AsrAppId));
+        QVERIFY(settings.needsCredentials());
+        QVERIFY(!log.err().filter(QStringLiteral("[Settings]")).isEmpty());
+    }
+
+    // Written in the dialog, read back after a "restart"; what the environment sets is shown
+    // read-only and never written to the file.
+    void dialogRoundTrip() {
+        qputenv("KELVANE_ASR_APP_ID", "app-from-env");
+        Kelvane::SettingsDialog dialog(Settings::load(), QString());
+        auto *appId = dialog.findChild<QLineEdit *>("asrAppIdEdit");
+        QVERIFY(appId->isReadOnly());
+        QCOMPARE(appId->text(), QStringLiteral("app-from-env"));
+        QCOMPARE(appId->accessibleDescription(),
+                 QStringLiteral("由环境变量 KELVANE_ASR_APP_ID 设置"));
+        auto *token = dialog.findChild<QLineEdit *>("asrTokenEdit");
+        QCOMPARE(token->echoMode(), QLineEdit::Password);
+        dialog.findChild<QCheckBox *>("asrTokenEditReveal")->setChecked(true);
+        QCOMPARE(token->echoMode(), QLineEdit::Normal);
+        token->setText(QStringLiteral("token-typed"));
+        dialog.findChild<QComboBox *>("asrResourceCombo")
+            ->setCurrentText(QStringLiteral("volc.bigasr.sauc.concurrent"));
+        dialog.findChild<QComboBox *>("llmModelCombo")->setCurrentText(QStringLiteral("my-model"));
+        dialog.findChild<QCheckBox *>("llmThinkingCheck")->setChecked(true);
+        dialog.settings().save();
+
+        qunsetenv("KELVANE_ASR_APP_ID");
+        const Settings restarted = Settings::load();
+        QCOMPARE(restarted.value(Settings::AsrAccessToken), QStringLiteral("token-typed"));
+        QCOMPARE(restarted.value(Settings::AsrResourceId),
+                 QStringLiteral("volc.bigasr.sauc.concurrent"));
+        QCOMPARE(restarted.value(Settings::LlmModel), QStringLiteral("my-model"));
+        QCOMPARE(restarted.value(Settings::LlmThinking), QStringLiteral("true"));
+        QCOMPARE(restarted.value(Settings::AsrAppId), Settings::builtIn(Settings::AsrAppId));
+    }
+
+    // 测试连接 and 获取模型列表 against the stand-ins.
+    void connectionTestAndModels() {
+        KelvaneTest::Session session;
+        QVERIFY(session.ready());
+        Kelvane::SettingsDialog dialog(Settings::load(), QString());
+        QTest::mouseClick(dialog.findChild<QPushButton *>("testButton"), Qt::LeftButton);
+        QTRY_COMPARE(dialog.findChild<QLabel *>("asrResultLabel")->text(),
+                     QStringLiteral("识别服务：连接成功"));
+        QTRY_COMPARE(dialog.findChild<QLabel *>("llmResultLabel")->text(),
+                     QStringLiteral("对话服务：连接成功（2 个模型）"));
+        QTest::mouseClick(dialog.findChild<QPushButton *>("fetchModelsButton"), Qt::LeftButton);
+        auto *models = dialog.findChild<QComboBox *>("llmModelCombo");
+        QTRY_COMPARE(models->count(), 2);
+        QCOMPARE(models->itemText(1), QStringLiteral("deepseek-pro"));
+    }
+
+    // Direction and threshold typed in the window come back at the next start.
+    void typedValuesSurviveARestart() {
+        {
+            KelvaneTest::Session session;
+            QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+            auto *direction = session.widget<QLineEdit>("directionEdit");
+            direction->setText(QStringLiteral("嵌入式"));
+            emit direction->editingFinished();
+            session.widget<QLineEdit>("silenceEdit")->setText(QStringLiteral("1500"));
+            session.click("plusButton");
+        }
+        KelvaneTest::Session again;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+        Kelvane::MainWindow window;
+        window.setApplication(again.app.get());
+        QCOMPARE(window.findChild<QLineEdit *>("directionEdit")->text(), QStringLiteral("嵌入式"));
+        QCOMPARE(window.findChild<QLineEdit *>("silenceEdit")->text(), QStringLiteral("1600"));
+    }
+};
+
+QTEST_MAIN(TestSettings)
+#include "tst_settings.moc"
