@@ -51,13 +51,13 @@ QByteArray LLMClient::buildRequestBody(const QList<ChatMessage> &messages) const
     return QByteArray::fromStdString(body.dump());
 }
 
-void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
-                                ResponseCallback responseCallback, ErrorCallback errorCallback,
-                                ReasoningCallback reasoningCallback) {
+int LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
+                               ResponseCallback responseCallback, ErrorCallback errorCallback,
+                               ReasoningCallback reasoningCallback) {
     if (config.apiKey.isEmpty()) {
         if (errorCallback)
             errorCallback(QStringLiteral("API key not configured"));
-        return;
+        return 0;
     }
 
     const QByteArray body = buildRequestBody(messages);
@@ -73,12 +73,13 @@ void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
     QNetworkReply *reply = networkManager->post(request, body);
     Log::out("[LLMClient] Reply created: ", reply ? "YES" : "NO", " (ptr=", address(reply), ")");
     if (!reply)
-        return; // nothing will ever report on a request that never started
+        return 0; // nothing will ever report on a request that never started
 
     ReplyContext context;
     context.responseCallback = std::move(responseCallback);
     context.errorCallback = std::move(errorCallback);
     context.reasoningCallback = std::move(reasoningCallback);
+    context.id = ++lastRequestId;
     activeReplies.insert(reply, std::move(context));
     Log::out("[LLMClient] Active replies count: ", activeReplies.size());
 
@@ -87,6 +88,21 @@ void LLMClient::sendChatRequest(const QList<ChatMessage> &messages,
     connect(reply, &QNetworkReply::errorOccurred, this,
             [this, reply](QNetworkReply::NetworkError code) { onError(reply, code); });
     Log::out("[LLMClient] Signal connections established for reply ", address(reply));
+    return lastRequestId;
+}
+
+void LLMClient::cancelRequest(int requestId) {
+    for (auto it = activeReplies.begin(); it != activeReplies.end(); ++it) {
+        if (it->id != requestId)
+            continue;
+        QNetworkReply *reply = it.key();
+        activeReplies.erase(it);
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+        Log::out("[LLMClient] Request ", requestId, " cancelled");
+        return;
+    }
 }
 
 void LLMClient::cancelAllRequests() {

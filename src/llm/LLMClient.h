@@ -42,6 +42,7 @@ struct ReplyContext {
     QByteArray errorBody;     // the body of an HTTP error answer (its start)
     bool done = false;        // the end marker arrived
     bool failed = false;      // the error callback was called
+    int id = 0;
 };
 
 // Streaming chat-completion requests (server-sent events), several in flight at once.
@@ -53,9 +54,11 @@ public:
     ~LLMClient() override;
 
     void setConfig(const LlmConfig &config);
-    void sendChatRequest(const QList<ChatMessage> &messages, ResponseCallback responseCallback,
-                         ErrorCallback errorCallback,
-                         ReasoningCallback reasoningCallback = nullptr);
+    // Returns the request's id for cancelRequest, or 0 when no request was made.
+    int sendChatRequest(const QList<ChatMessage> &messages, ResponseCallback responseCallback,
+                        ErrorCallback errorCallback, ReasoningCallback reasoningCallback = nullptr);
+    // Aborts one request; nothing more of it reaches its callbacks.
+    void cancelRequest(int requestId);
     // The model ids of the endpoint's OpenAI-compatible GET .../models, or an error text.
     void fetchModels(std::function<void(const QStringList &models, const QString &error)> done);
     void cancelAllRequests();
@@ -79,6 +82,7 @@ private:
     QNetworkAccessManager *networkManager = nullptr;
     LlmConfig config;
     QMap<QNetworkReply *, ReplyContext> activeReplies;
+    int lastRequestId = 0;
 };
 
 } // namespace Kelvane
