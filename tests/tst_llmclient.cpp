@@ -60,31 +60,23 @@ private slots:
         client->setConfig(config);
     }
 
-    // A stream cut into two reads at every byte gives the same fragments as one read.
+    // A stream cut into two reads at any byte, inside a character too, reads as one piece.
     void eventStreamCutAnywhere() {
-        const QByteArray stream = "data: {\"choices\":[{\"delta\":{\"content\":\"多态\"}}]}\n\n"
-                                  ": keep-alive\n"
-                                  "data: {\"choices\":[{\"delta\":{\"content\":\"是 🙂\"}}]}\n"
-                                  "data: {not json\n"
-                                  "data: [DONE]\n";
+        const QByteArray stream =
+            "data: {\"choices\":[{\"delta\":{\"content\":\"多态 🙂\"}}]}\n"
+            ": keep-alive\ndata: [DONE]\n";
         for (int cut = 0; cut <= stream.size(); ++cut) {
             EventStreamBuffer buffer;
-            QString text;
-            int done = 0;
-            for (const QByteArray &read : {stream.left(cut), stream.mid(cut)}) {
-                int parts = 0;
-                for (const QString &line : buffer.takeLines(read, parts)) {
-                    if (line.isEmpty())
-                        continue;
-                    const EventLine event = interpretEventLine(line, 0, nullptr);
-                    text += event.text;
-                    done += event.kind == EventLine::Done ? 1 : 0;
-                }
-            }
-            QCOMPARE(text, QStringLiteral("多态是 🙂"));
-            QCOMPARE(done, 1);
+            int parts = 0;
+            QStringList lines = buffer.takeLines(stream.left(cut), parts);
+            lines += buffer.takeLines(stream.mid(cut), parts);
+            QCOMPARE(interpretEventLine(lines.value(0), 1, nullptr).text,
+                     QStringLiteral("多态 🙂"));
+            QCOMPARE(interpretEventLine(lines.value(2), 3, nullptr).kind, EventLine::Done);
         }
-        // A line that never ends is no event stream.
+    }
+
+    void endlessLineIsNoEventStream() {
         EventStreamBuffer endless;
         int parts = 0;
         for (int i = 0; i < 17; ++i)

@@ -116,21 +116,17 @@ private slots:
 
     // Direction and threshold typed in the window come back at the next start.
     void typedValuesSurviveARestart() {
-        {
-            KelvaneTest::Session session;
-            QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
-            auto *direction = session.widget<QLineEdit>("directionEdit");
-            direction->setText(QStringLiteral("嵌入式"));
-            emit direction->editingFinished();
-            session.widget<QLineEdit>("silenceEdit")->setText(QStringLiteral("1500"));
-            session.click("plusButton");
-        }
-        KelvaneTest::Session again;
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
-        Kelvane::MainWindow window;
-        window.setApplication(again.app.get());
-        QCOMPARE(window.findChild<QLineEdit *>("directionEdit")->text(), QStringLiteral("嵌入式"));
-        QCOMPARE(window.findChild<QLineEdit *>("silenceEdit")->text(), QStringLiteral("1600"));
+        KelvaneTest::Session session;
+        auto *direction = session.widget<QLineEdit>("directionEdit");
+        direction->setText(QStringLiteral("嵌入式"));
+        emit direction->editingFinished();
+        session.widget<QLineEdit>("silenceEdit")->setText(QStringLiteral("1500"));
+        session.click("plusButton");
+        Kelvane::MainWindow restarted;
+        restarted.setApplication(session.app.get());
+        QCOMPARE(restarted.findChild<QLineEdit *>("directionEdit")->text(),
+                 QStringLiteral("嵌入式"));
+        QCOMPARE(restarted.findChild<QLineEdit *>("silenceEdit")->text(), QStringLiteral("1600"));
     }
 };
 

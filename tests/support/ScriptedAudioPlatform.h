@@ -53,7 +53,7 @@ public:
             failFromCall[step] = fromCall;
         }
         int callCount(Step step) {
-            std::lock_guard<std::mutex> lock(mutex);
+            const std::lock_guard<std::mutex> lock(mutex);
             return calls[step];
         }
     };
@@ -118,8 +118,9 @@ public:
         locked([this] { script->allReleased = true; });
     }
     bool defaultDeviceChanged() override {
-        std::lock_guard<std::mutex> lock(script->mutex);
-        return script->defaultChanged;
+        bool changed = false;
+        locked([&] { changed = script->defaultChanged; });
+        return changed;
     }
 
 private:
