@@ -19,6 +19,7 @@ const QString Settings::LlmApiKey = QStringLiteral("llm/apiKey");
 const QString Settings::LlmUrl = QStringLiteral("llm/url");
 const QString Settings::LlmModel = QStringLiteral("llm/model");
 const QString Settings::LlmThinking = QStringLiteral("llm/thinking");
+const QString Settings::LlmEarlyRequest = QStringLiteral("llm/earlyRequest");
 const QString Settings::AudioDevice = QStringLiteral("audio/device");
 const QString Settings::Direction = QStringLiteral("ui/direction");
 const QString Settings::SilenceMs = QStringLiteral("ui/silenceMs");
@@ -40,6 +41,7 @@ const Entry kEntries[] = {
     {&Settings::LlmUrl, "https://api.deepseek.com/v1/chat/completions", "KELVANE_LLM_URL"},
     {&Settings::LlmModel, "deepseek-flash", "KELVANE_LLM_MODEL"},
     {&Settings::LlmThinking, "false", nullptr},
+    {&Settings::LlmEarlyRequest, "true", "KELVANE_EARLY_REQUEST"},
     {&Settings::AudioDevice, "", nullptr},
     {&Settings::Direction, "Java后端", nullptr},
     {&Settings::SilenceMs, "1000", nullptr},

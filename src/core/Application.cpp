@@ -87,6 +87,11 @@ void Application::applySettings(const Settings &newSettings) {
     defaultApiKey = settings.value(Settings::LlmApiKey);
     defaultApiUrl = settings.value(Settings::LlmUrl);
     defaultModel = settings.value(Settings::LlmModel);
+    earlyRequests = settings.value(Settings::LlmEarlyRequest) != QLatin1String("false");
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        detector.setEarlyBuffers(earlyBuffersFor(thresholdBuffers));
+    }
     if (asrClient)
         asrClient->setConfig(recognitionConfig());
     if (llmClient)
@@ -199,6 +204,7 @@ void Application::stopListening() {
 // Stops capture and ends the recognition session; the caller says why on the status line.
 void Application::endListening() {
     isListening = false;
+    cancelEarly("stopped");
     reconnectTimer.stop();
     captureRetryTimer.stop();
     if (audioCapture)
@@ -367,9 +373,11 @@ void Application::setSilenceThreshold(int ms) {
     // Even a threshold under 10 ms waits for one silent buffer: zero would turn every new
     // partial result into a question.
     const int frames = std::max(1, ms / 10);
+    thresholdBuffers = frames;
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
         detector.setThresholdBuffers(frames);
+        detector.setEarlyBuffers(earlyBuffersFor(frames));
     }
     Log::out("[Application] Silence threshold set to ", ms, "ms (", frames, " frames)");
 }
@@ -389,13 +397,27 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
     // would count it as sound.
     if (frame.measured) {
         int silentBuffers = 0;
+        QString early;
+        bool resumed = false;
         {
             std::lock_guard<std::mutex> lock(detectorMutex);
+            resumed = frame.loud() && detector.silentBuffers() > 0;
             const QString question = detector.onBuffer(frame.loud());
-            if (!question.isEmpty())
+            if (!question.isEmpty()) {
+                triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
                 emit triggerLLMRequest(question);
+            }
+            early = detector.earlyQuestion();
             silentBuffers = detector.silentBuffers();
         }
+        if (frame.loud())
+            lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
+        if (resumed)
+            QMetaObject::invokeMethod(
+                this, [this]() { cancelEarly("speech resumed"); }, Qt::QueuedConnection);
+        if (!early.isEmpty())
+            QMetaObject::invokeMethod(
+                this, [this, early]() { sendEarly(early); }, Qt::QueuedConnection);
 
         if (logIndex % 50 == 0) {
             const size_t measured = std::min(mono.size(), SpeechFrames::kEnergyWindow);
@@ -433,11 +455,96 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
 
 void Application::onASRResult(const QString &text, bool isFinal) {
     QString newText;
+    QString current;
+    QString lateEarly;
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
         newText = detector.onResult(text, isFinal);
+        current = detector.currentText();
+        lateEarly = detector.earlyQuestion(true);
+    }
+    // The recogniser caught up during the pause: request what it says now.
+    if (early && current != early->text) {
+        cancelEarly("text changed");
+        if (!lateEarly.isEmpty())
+            sendEarly(lateEarly);
     }
     emit asrResult(newText, isFinal);
+}
+
+int Application::earlyBuffersFor(int threshold) const {
+    // About 40 % into the pause, never under 300 ms, and always before the question ends.
+    const int point = std::max(30, threshold * 4 / 10);
+    return earlyRequests && point < threshold ? point : 0;
+}
+
+// The question as it stands, asked before the pause is long enough to end it; nothing of it
+// reaches the window unless askLLM adopts it.
+void Application::sendEarly(const QString &question) {
+    if (!isListening || !llmClient)
+        return;
+    cancelEarly("superseded");
+    early = EarlyRequest{};
+    early->text = question;
+    early->serial = ++earlySerial;
+    const int serial = early->serial;
+    Log::out("[Application] Early request sent: ", question);
+    // Before adoption the reply is kept here; after it, it goes to its question.
+    early->requestId = llmClient->sendChatRequest(
+        chatMessages(question),
+        [this, serial](const QString &text, bool isDone) {
+            if (const auto adopted = adoptedEarly.constFind(serial);
+                adopted != adoptedEarly.constEnd()) {
+                emit llmResponse(*adopted, text, isDone);
+                if (isDone)
+                    adoptedEarly.remove(serial);
+            } else if (early && early->serial == serial) {
+                early->answer += text;
+                early->done = early->done || isDone;
+            }
+        },
+        [this, serial](const QString &error) {
+            if (const auto adopted = adoptedEarly.constFind(serial);
+                adopted != adoptedEarly.constEnd()) {
+                Log::err("[Application] LLM error (question ", *adopted, "): ", error);
+                emit answerFailed(*adopted, error);
+                adoptedEarly.remove(serial);
+            } else if (early && early->serial == serial) {
+                early->failed = true;
+            }
+        },
+        [this, serial]() {
+            if (adoptedEarly.contains(serial))
+                emit answerThinking(adoptedEarly.value(serial));
+        });
+}
+
+void Application::cancelEarly(const char *why) {
+    if (!early)
+        return;
+    if (llmClient && early->requestId)
+        llmClient->cancelRequest(early->requestId);
+    Log::out("[Application] Early request cancelled (", why, "): ", early->text);
+    early.reset();
+}
+
+// The question ended as it was requested early: its answer is already on its way.
+bool Application::adoptEarly(int questionId, const QString &question) {
+    if (!early)
+        return false;
+    if (early->failed || early->text != question) {
+        cancelEarly(early->failed ? "failed before the question ended" : "another question");
+        return false;
+    }
+    Log::out("[Application] Early request adopted for question ", questionId);
+    if (!early->answer.isEmpty())
+        emit llmResponse(questionId, early->answer, false);
+    if (early->done)
+        emit llmResponse(questionId, QString(), true);
+    else
+        adoptedEarly.insert(early->serial, questionId);
+    early.reset();
+    return true;
 }
 
 void Application::askLLM(const QString &question) {
@@ -448,7 +555,9 @@ void Application::askLLM(const QString &question) {
     const int questionId = ++questionCounter;
     questionTexts.insert(questionId, question);
     emit newQuestionStarted(questionId, question);
-    sendQuestion(questionId, question);
+    emit questionTiming(questionId, lastLoudAt.load(), triggeredAt.load());
+    if (!adoptEarly(questionId, question))
+        sendQuestion(questionId, question);
 }
 
 void Application::askAgain(int questionId) {
@@ -460,11 +569,15 @@ void Application::askAgain(int questionId) {
     sendQuestion(questionId, *question);
 }
 
-void Application::sendQuestion(int questionId, const QString &question) {
-    const QList<ChatMessage> messages{
+QList<ChatMessage> Application::chatMessages(const QString &question) const {
+    return {
         {QStringLiteral("system"), systemPrompt(interviewDirection)},
         {QStringLiteral("user"), userPrompt(question)},
     };
+}
+
+void Application::sendQuestion(int questionId, const QString &question) {
+    const QList<ChatMessage> messages = chatMessages(question);
     Log::out("[Application] 📤 问题ID=", questionId, " 发送消息数量=", messages.size());
     for (int i = 0; i < messages.size(); ++i)
         Log::out("[Application] 消息", i, " role=", messages[i].role,

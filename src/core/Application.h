@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace Kelvane {
@@ -57,6 +58,9 @@ signals:
     void triggerLLMRequest(const QString &question);
     // The question's answer failed or was cut off; what arrived before stays.
     void answerFailed(int questionId, const QString &reason);
+    // When the question's last loud buffer ended and when the pause ended it (ms since the
+    // epoch), for the figures under its answer.
+    void questionTiming(int questionId, qint64 questionEndMs, qint64 triggeredMs);
     // The service reasons before answering the question (no answer text yet).
     void answerThinking(int questionId);
     // askAgain: the question's answer is being replaced.
@@ -68,6 +72,11 @@ private:
     void initializeComponents();
     void askLLM(const QString &question);
     void sendQuestion(int questionId, const QString &question);
+    QList<ChatMessage> chatMessages(const QString &question) const;
+    int earlyBuffersFor(int thresholdBuffers) const;
+    void sendEarly(const QString &question);
+    void cancelEarly(const char *why);
+    bool adoptEarly(int questionId, const QString &question);
     void onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels);
     void onASRResult(const QString &text, bool isFinal);
     void applySettings(const Settings &newSettings);
@@ -127,6 +136,23 @@ private:
     int captureGeneration = 0; // which AudioCapture an end report belongs to
     std::atomic<long> droppedBuffers{0};
     QString statusDetail_;
+
+    // The request sent for a question before its pause was long enough to end it.
+    struct EarlyRequest {
+        int serial = 0;
+        int requestId = 0;
+        QString text;
+        QString answer; // what arrived before adoption
+        bool done = false;
+        bool failed = false;
+    };
+    std::optional<EarlyRequest> early;
+    QMap<int, int> adoptedEarly; // early requests still streaming, by serial: their question
+    int earlySerial = 0;
+    bool earlyRequests = true;
+    int thresholdBuffers = 100;
+    std::atomic<qint64> lastLoudAt{0};
+    std::atomic<qint64> triggeredAt{0};
 };
 
 } // namespace Kelvane

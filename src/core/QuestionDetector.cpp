@@ -36,6 +36,29 @@ QString QuestionDetector::onBuffer(bool loud) {
     return checkSilenceTrigger();
 }
 
+QString QuestionDetector::earlyQuestion(bool pastPoint) const {
+    const bool atPoint =
+        pastPoint ? silentBufferCount >= earlyBuffers : silentBufferCount == earlyBuffers;
+    if (earlyBuffers <= 0 || !atPoint || silentBufferCount >= thresholdBuffers || !hasSpeech ||
+        !wouldAsk(currentASRText))
+        return QString();
+    return currentASRText;
+}
+
+// The trigger's checks, without their log lines: not empty, not only symbols, not the last
+// question again.
+bool QuestionDetector::wouldAsk(const QString &text) const {
+    QString withoutSymbols = text;
+    withoutSymbols.remove(symbolsAndSpace());
+    if (withoutSymbols.isEmpty())
+        return false;
+    QString current = text;
+    QString last = lastTriggeredText;
+    current.remove(symbolsOnly());
+    last.remove(symbolsOnly());
+    return current != last || last.isEmpty();
+}
+
 QString QuestionDetector::checkSilenceTrigger() {
     if (!hasSpeech || currentASRText.isEmpty()) {
         Log::out("[Silence] Skip LLM trigger: hasSpeech=", hasSpeech ? 1 : 0,

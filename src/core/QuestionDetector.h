@@ -10,6 +10,13 @@ class QuestionDetector {
 public:
     // Silent buffers (10 ms each) that end a question.
     void setThresholdBuffers(int buffers) { thresholdBuffers = buffers; }
+    // Silent buffers after which the question may be requested early (0: never).
+    void setEarlyBuffers(int buffers) { earlyBuffers = buffers; }
+
+    // After onBuffer: the text to request early, when this buffer reached the early point and
+    // the text would be asked if the pause lasted. Changes nothing of the detector's state.
+    // pastPoint: anywhere past the early point in the pause (the text changed meanwhile).
+    QString earlyQuestion(bool pastPoint = false) const;
 
     // One capture buffer's verdict. Returns the question to ask when this buffer completes the
     // silence and the text passes the checks; otherwise an empty string.
@@ -32,7 +39,10 @@ public:
 private:
     QString checkSilenceTrigger();
 
+    bool wouldAsk(const QString &text) const;
+
     int thresholdBuffers = 100;
+    int earlyBuffers = 0;
     int silentBufferCount = 0;
     bool hasSpeech = false;
     QString currentASRText;

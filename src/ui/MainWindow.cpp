@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "Application.h"
+#include "Log.h"
 #include "MarkdownView.h"
 #include "NativeFrame.h"
 #include "Settings.h"
@@ -279,7 +280,12 @@ void MainWindow::setupUi() {
     titleRow->addWidget(answerTitle, 1);
     titleRow->addWidget(retryButton);
 
+    timingLabel = new QLabel(rightPanel);
+    timingLabel->setStyleSheet(QStringLiteral("QLabel { color: #999999; font-size: 11px; "
+                                              "padding: 0px 18px; }"));
+
     rightPanelLayout->addLayout(titleRow);
+    rightPanelLayout->addWidget(timingLabel);
     rightPanelLayout->addWidget(answerView);
 
     splitter->addWidget(leftPanel);
@@ -308,6 +314,7 @@ void MainWindow::setupUi() {
         {statusLabel, "statusLabel"},     {questionList, "questionList"},
         {answerTitle, "answerTitle"},     {answerView, "answerView"},
         {retryButton, "retryButton"},     {settingsButton, "settingsButton"},
+        {timingLabel, "timingLabel"},
     };
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));
@@ -327,6 +334,7 @@ void MainWindow::setApplication(Application *app) {
     connect(application, &Application::answerRestarted, this, &MainWindow::onAnswerRestarted);
     connect(application, &Application::listeningChanged, this, &MainWindow::onListeningChanged);
     connect(application, &Application::answerThinking, this, &MainWindow::onAnswerThinking);
+    connect(application, &Application::questionTiming, this, &MainWindow::onQuestionTiming);
 
     // What was typed last time comes back, and reaches the controller as if typed now.
     const Settings settings = Settings::load();
@@ -400,6 +408,16 @@ bool MainWindow::editSettings(const QString &note) {
     return true;
 }
 
+void MainWindow::onQuestionTiming(int questionId, qint64 questionEndMs, qint64 triggeredMs) {
+    auto entry = questions.find(questionId);
+    if (entry == questions.end() || questionEndMs <= 0)
+        return;
+    entry->endedAt = questionEndMs;
+    entry->silenceMs = triggeredMs >= questionEndMs ? triggeredMs - questionEndMs : -1;
+    if (questionId == currentQuestionId)
+        refreshAnswerView();
+}
+
 void MainWindow::onAnswerThinking(int questionId) {
     auto entry = questions.find(questionId);
     if (entry == questions.end() || entry->thinkingSince)
@@ -424,8 +442,10 @@ void MainWindow::onQuestionItemClicked(QListWidgetItem *item) {
 void MainWindow::onASRResult(const QString &, bool) {}
 
 void MainWindow::onNewQuestionStarted(int questionId, const QString &question) {
-    questions.insert(questionId,
-                     QuestionEntry{questionId, question, QString(), false, QString(), 0});
+    QuestionEntry entry;
+    entry.id = questionId;
+    entry.question = question;
+    questions.insert(questionId, entry);
 
     auto *item = new QListWidgetItem(questionLabel(questionId, question));
     item->setData(Qt::UserRole, questionId);
@@ -442,6 +462,14 @@ void MainWindow::onLLMResponse(int questionId, const QString &text, bool isDone)
     auto entry = questions.find(questionId);
     if (entry == questions.end())
         return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (entry->endedAt && !isDone && !text.isEmpty() && entry->firstTextMs < 0)
+        entry->firstTextMs = now - entry->endedAt;
+    if (entry->endedAt && isDone && entry->completeMs < 0) {
+        entry->completeMs = now - entry->endedAt;
+        Log::out("[Timing] Q", questionId, ": silence ", entry->silenceMs, " ms, first text ",
+                 entry->firstTextMs, " ms, complete ", entry->completeMs, " ms");
+    }
     if (isDone) {
         entry->done = true;
         if (questionId == currentQuestionId)
@@ -521,6 +549,15 @@ void MainWindow::refreshAnswerView() {
         return;
     }
     answerTitle->setText(questionLabel(entry->id, entry->question));
+    QStringList figures;
+    const std::pair<const char *, qint64> parts[] = {
+        {"静音", entry->silenceMs}, {"首字", entry->firstTextMs}, {"完成", entry->completeMs}};
+    for (const auto &[name, ms] : parts)
+        if (ms >= 0)
+            figures.append(QStringLiteral("%1 %2 s")
+                               .arg(QString::fromUtf8(name))
+                               .arg(double(ms) / 1000.0, 0, 'f', 1));
+    timingLabel->setText(figures.join(QStringLiteral(" · ")));
     retryButton->setEnabled(entry->done || !entry->failure.isEmpty());
     if (entry->thinkingSince && entry->answer.isEmpty() && entry->failure.isEmpty()) {
         const qint64 seconds = (QDateTime::currentMSecsSinceEpoch() - entry->thinkingSince) / 1000;

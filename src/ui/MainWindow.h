@@ -29,6 +29,11 @@ struct QuestionEntry {
     bool done = false;
     QString failure;          // why the answer failed or stopped short; empty when it did not
     qint64 thinkingSince = 0; // ms since the epoch when the service began reasoning, or 0
+    // Where the time went, in ms from the end of the question's last loud buffer (-1: unknown).
+    qint64 endedAt = 0;
+    qint64 silenceMs = -1;
+    qint64 firstTextMs = -1;
+    qint64 completeMs = -1;
 };
 
 class MainWindow : public QMainWindow {
@@ -57,6 +62,7 @@ private slots:
     void onListeningChanged(bool listening);
     void onRetryClicked();
     void onAnswerThinking(int questionId);
+    void onQuestionTiming(int questionId, qint64 questionEndMs, qint64 triggeredMs);
     void onSettingsClicked();
 
 private:
@@ -90,6 +96,7 @@ private:
     QVBoxLayout *rightPanelLayout = nullptr;
     QLabel *answerTitle = nullptr;
     QPushButton *retryButton = nullptr;
+    QLabel *timingLabel = nullptr;
     QTextEdit *answerView = nullptr;
     QMap<int, QuestionEntry> questions;
     int currentQuestionId = 0;

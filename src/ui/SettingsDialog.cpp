@@ -66,6 +66,12 @@ SettingsDialog::SettingsDialog(const Settings &settings, const QString &noteText
     llmThinking->setObjectName(QStringLiteral("llmThinkingCheck"));
     llmThinking->setChecked(values.value(Settings::LlmThinking) == QLatin1String("true"));
     llmForm->addRow(QString(), llmThinking);
+    llmEarly =
+        new QCheckBox(QStringLiteral("停顿时提前请求回答（更快，偶尔多花一次请求）"), llmGroup);
+    llmEarly->setObjectName(QStringLiteral("llmEarlyCheck"));
+    llmEarly->setChecked(values.value(Settings::LlmEarlyRequest) != QLatin1String("false"));
+    llmEarly->setEnabled(!values.fromEnvironment(Settings::LlmEarlyRequest));
+    llmForm->addRow(QString(), llmEarly);
     layout->addWidget(llmGroup);
 
     auto *audioGroup = new QGroupBox(QStringLiteral("音频"), this);
@@ -189,6 +195,7 @@ Settings SettingsDialog::settings() const {
         {&Settings::LlmUrl, llmUrl->text().trimmed()},
         {&Settings::LlmModel, llmModel->currentText().trimmed()},
         {&Settings::LlmThinking, llmThinking->isChecked() ? "true" : "false"},
+        {&Settings::LlmEarlyRequest, llmEarly->isChecked() ? "true" : "false"},
         {&Settings::AudioDevice, audioDevice->currentData().toString()},
     };
     for (const auto &[key, value] : fields)

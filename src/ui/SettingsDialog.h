@@ -43,6 +43,7 @@ private:
     QLineEdit *llmUrl = nullptr;
     QComboBox *llmModel = nullptr;
     QCheckBox *llmThinking = nullptr;
+    QCheckBox *llmEarly = nullptr;
     QComboBox *audioDevice = nullptr;
     QLabel *asrResult = nullptr;
     QLabel *llmResult = nullptr;

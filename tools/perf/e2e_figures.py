@@ -12,6 +12,10 @@ the program as it arrives, and prints:
   - CPU while listening to silence.
 
 usage: tools/perf/e2e_figures.py BIN_DIR [--questions N] [--idle-seconds S] [--starts K]
+       tools/perf/e2e_figures.py BIN_DIR --first-text [--questions N]
+  --first-text: with the chat stand-in holding back its first token for 800 ms, question end
+  (last loud buffer) to the first answer text in the window, early request off and then on,
+  as the program's own "[Timing]" lines report it.
 """
 import argparse, math, os, re, shutil, signal, statistics, struct, subprocess, sys, tempfile
 import threading, time, wave
@@ -21,6 +25,7 @@ parser.add_argument("bin")
 parser.add_argument("--questions", type=int, default=100)
 parser.add_argument("--idle-seconds", type=int, default=30)
 parser.add_argument("--starts", type=int, default=5)
+parser.add_argument("--first-text", action="store_true")
 args = parser.parse_args()
 BIN = os.path.abspath(args.bin)
 work = tempfile.mkdtemp(prefix="kelvane-perf-")
@@ -125,8 +130,9 @@ try:
 
     script = os.path.join(work, "script.txt")
     with open(script, "w") as f:
-        for i in range(args.questions):
-            f.write(f"第{i + 1}个问题是什么\n")
+        # The stand-in's script goes on across sessions: enough lines for two of them.
+        for i in range(2 * args.questions):
+            f.write(f"第{i % args.questions + 1}个问题是什么\n")
     asr = spawn([f"{BIN}/kelvane-standin-asr", "--script", script], stdout=subprocess.PIPE)
     asr_lines = Lines(asr.stdout)
     chat = spawn([f"{BIN}/kelvane-standin-chat", "--timing"], stdout=subprocess.PIPE)
@@ -139,6 +145,50 @@ try:
                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     env["DISPLAY"] = ":" + xvfb.stdout.readline().decode().strip()
     env["QT_QPA_PLATFORM"] = "xcb"
+    env["XDG_CONFIG_HOME"] = os.path.join(work, "config")  # no saved settings of the user's
+
+    def first_text_ms(early):
+        """Question end to first answer text, per question, from the program's own log."""
+        slow = spawn([f"{BIN}/kelvane-standin-chat", "--first-delay", "800"],
+                     stdout=subprocess.PIPE)
+        run_env = dict(env, KELVANE_EARLY_REQUEST="true" if early else "false",
+                       KELVANE_LLM_URL=f"http://127.0.0.1:{port_of(Lines(slow.stdout))}"
+                                       "/v1/chat/completions")
+        k = spawn([f"{BIN}/kelvane"], env=run_env, stdout=subprocess.PIPE,
+                  stderr=subprocess.DEVNULL)
+        lines = Lines(k.stdout)
+        lines.wait_for("Application initialized successfully")
+        win = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--class",
+                              "kelvane"], env=env, capture_output=True, text=True).stdout.split()[0]
+        subprocess.run(["xdotool", "windowmove", win, "0", "0"], env=env)
+        time.sleep(0.5)
+        subprocess.run(["xdotool", "mousemove", "--window", win, "460", "28", "click", "1"],
+                       env=env)
+        lines.wait_for("[ASRClient] Streaming started automatically", timeout=20)
+        wav = os.path.join(work, "slow.wav")
+        bursts_wav(wav, args.questions, gap_s=3.5)
+        subprocess.run(["paplay", "--device=perf", wav], env=env, check=True)
+        lines.wait_for("[Timing] Q", args.questions, timeout=120)
+        asked = [l.split("新问题触发: ")[1] for _, l in lines.matching("新问题触发: ")]
+        figures = [int(re.search(r"first text (-?\d+) ms", l).group(1))
+                   for _, l in lines.matching("[Timing] Q")]
+        k.terminate()
+        k.wait(20)
+        slow.terminate()
+        slow.wait(10)
+        return figures, asked
+
+    if args.first_text:
+        results = {}
+        for early in (False, True):
+            figures, asked = first_text_ms(early)
+            results[early] = asked
+            print(f"question end to first answer text, early request {'on' if early else 'off'}"
+                  f" (first token held 800 ms, threshold 1000 ms, {len(figures)} questions): "
+                  f"median {statistics.median(figures)} ms, max {max(figures)} ms")
+        print("same questions in the same order with the early request on and off: "
+              f"{results[False] == results[True]}")
+        sys.exit(0)
 
     # Start-up, several times.
     startups = []
