@@ -157,10 +157,7 @@ QLineEdit *SettingsDialog::addText(QFormLayout *form, const QString &label, cons
     form->addRow(label, field);
     if (values.fromEnvironment(key)) {
         edit->setReadOnly(true);
-        const QString from =
-            QStringLiteral("由环境变量 %1 设置").arg(Settings::environmentVariable(key));
-        edit->setAccessibleDescription(from);
-        form->addRow(QString(), note(from, form->parentWidget()));
+        noteEnvironment(form, edit, key);
     }
     return edit;
 }
@@ -176,12 +173,17 @@ QComboBox *SettingsDialog::addChoice(QFormLayout *form, const QString &label, co
     form->addRow(label, combo);
     if (values.fromEnvironment(key)) {
         combo->setEnabled(false);
-        const QString from =
-            QStringLiteral("由环境变量 %1 设置").arg(Settings::environmentVariable(key));
-        combo->setAccessibleDescription(from);
-        form->addRow(QString(), note(from, form->parentWidget()));
+        noteEnvironment(form, combo, key);
     }
     return combo;
+}
+
+// A value the environment sets: said under the field, and to a screen reader on the field.
+void SettingsDialog::noteEnvironment(QFormLayout *form, QWidget *field, const QString &key) {
+    const QString from =
+        QStringLiteral("由环境变量 %1 设置").arg(Settings::environmentVariable(key));
+    field->setAccessibleDescription(from);
+    form->addRow(QString(), note(from, form->parentWidget()));
 }
 
 Settings SettingsDialog::settings() const {

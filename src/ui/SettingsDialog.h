@@ -31,6 +31,7 @@ private:
                        const char *name, bool secret = false);
     QComboBox *addChoice(QFormLayout *form, const QString &label, const QString &key,
                          const char *name, const QStringList &choices);
+    void noteEnvironment(QFormLayout *form, QWidget *field, const QString &key);
     void testConnections();
     void fillModels();
 
