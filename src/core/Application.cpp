@@ -68,6 +68,18 @@ Application::Application(AudioPlatformFactory factory, QObject *parent)
         if (isListening && asrClient)
             asrClient->connectToService();
     });
+    // The capture thread's hand-overs, like triggerLLMRequest: queued signals.
+    connect(
+        this, &Application::speechResumed, this, [this]() { cancelEarly("speech resumed"); },
+        Qt::QueuedConnection);
+    connect(this, &Application::earlyQuestionReady, this, &Application::sendEarly,
+            Qt::QueuedConnection);
+    connect(
+        this, &Application::captureEndedOnThread, this,
+        [this](int generation, int why, int code) {
+            onCaptureEnded(generation, CaptureEnd(why), PlatformResult(code));
+        },
+        Qt::QueuedConnection);
     captureRetryTimer.setSingleShot(true);
     connect(&captureRetryTimer, &QTimer::timeout, this, &Application::reopenCapture);
 }
@@ -362,9 +374,7 @@ std::unique_ptr<AudioCapture> Application::makeCapture() {
     const int generation = ++captureGeneration;
     // Runs on the capture thread as it ends; the re-opening happens on this thread.
     capture->setEndedCallback([this, generation](CaptureEnd why, PlatformResult code) {
-        QMetaObject::invokeMethod(
-            this, [this, generation, why, code]() { onCaptureEnded(generation, why, code); },
-            Qt::QueuedConnection);
+        emit captureEndedOnThread(generation, int(why), code);
     });
     return capture;
 }
@@ -413,11 +423,9 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
         if (frame.loud())
             lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
         if (resumed)
-            QMetaObject::invokeMethod(
-                this, [this]() { cancelEarly("speech resumed"); }, Qt::QueuedConnection);
+            emit speechResumed();
         if (!early.isEmpty())
-            QMetaObject::invokeMethod(
-                this, [this, early]() { sendEarly(early); }, Qt::QueuedConnection);
+            emit earlyQuestionReady(early);
 
         if (logIndex % 50 == 0) {
             const size_t measured = std::min(mono.size(), SpeechFrames::kEnergyWindow);

@@ -65,6 +65,10 @@ signals:
     void answerThinking(int questionId);
     // askAgain: the question's answer is being replaced.
     void answerRestarted(int questionId);
+    // The capture thread's hand-overs to this object's thread (queued to itself).
+    void speechResumed();
+    void earlyQuestionReady(const QString &question);
+    void captureEndedOnThread(int generation, int why, int code);
     // Listening started, or ended (asked for, or after a failure that retrying cannot mend).
     void listeningChanged(bool listening);
 
