@@ -62,6 +62,16 @@ ASRClient::ASRClient(QObject *parent)
         emit sessionEnded();
     };
     onBinaryMessage = [this](const QByteArray &message) { handleServerResponse(message); };
+    // Frames from the capture thread: queued signals to one receiver arrive in emission order,
+    // and the capture thread never waits for the socket. One posted just before the session
+    // ended is dropped quietly.
+    connect(
+        this, &ASRClient::audioFrameQueued, this,
+        [this](const QByteArray &frame) {
+            if (streaming_.load())
+                sendBinary(frame);
+        },
+        Qt::QueuedConnection);
     onError = [this](const QString &error) {
         Log::err("[ASRClient] Error: ", error);
         if (sessionReady_)
@@ -112,16 +122,7 @@ void ASRClient::sendAudio(const char *data, size_t size) {
         sendBinary(frame);
         return;
     }
-    // Queued calls to one receiver run in posting order, so frames keep the call order; the
-    // capture thread never waits for the socket.
-    // A frame posted just before the session ended is dropped quietly.
-    QMetaObject::invokeMethod(
-        this,
-        [this, frame = std::move(frame)]() {
-            if (streaming_.load())
-                sendBinary(frame);
-        },
-        Qt::QueuedConnection);
+    emit audioFrameQueued(frame);
 }
 
 QByteArray ASRClient::buildFullClientRequest() const {

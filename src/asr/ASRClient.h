@@ -65,6 +65,8 @@ signals:
     void sessionRefused(int code, const QString &message);
     // An error frame during the session; the connection is closed after it.
     void serviceError(quint32 code, const QString &message);
+    // An audio frame from another thread, on its way to the socket's thread.
+    void audioFrameQueued(const QByteArray &frame);
 
 private:
     void handleJsonPayload(const QString &payload, bool isLastPackage);
