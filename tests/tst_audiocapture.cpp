@@ -78,8 +78,8 @@ private slots:
         QCOMPARE(script->callCount(Step::EndpointConsole), 1);
     }
 
-    // Waiting packets come out in order and unchanged; with none waiting, each poll delivers
-    // 10 ms of generated silence in the device's own format.
+    // Waiting packets come out in order and unchanged; once the device stays idle, 10 ms blocks
+    // of generated silence follow in the device's own format.
     void packetsThenSilence_data() {
         QTest::addColumn<int>("rate");
         QTest::addColumn<int>("channels");
@@ -101,20 +101,22 @@ private slots:
         for (size_t i = 0; i < 3; ++i)
             QCOMPARE(delivered.buffers[i].front(), 0.1f * float(i + 1));
         const std::vector<float> &silence = delivered.buffers[3];
-        QCOMPARE(int(silence.size()), channels * 480);
+        QCOMPARE(int(silence.size()), channels * rate / 100);
         QVERIFY(std::all_of(silence.begin(), silence.end(), [](float s) { return s == 0.0f; }));
         QCOMPARE(delivered.formats[4], std::make_pair(rate, channels));
     }
 
     void deviceFailureEndsTheThreadAndStopStillWorks() {
-        script->fail(Step::NextPacketSize, PlatformResult(0x88890004u), 5);
+        script->fail(Step::NextPacketSize, PlatformResult(0x88890004u), 12);
         auto capture = makeCapture();
         QVERIFY(capture->initialize());
         Delivered delivered;
         QVERIFY(capture->start(delivered.callback()));
-        QTRY_COMPARE(script->callCount(Step::NextPacketSize), 6);
-        QTest::qWait(50);
-        QCOMPARE(delivered.count(), size_t(5));
+        QTRY_COMPARE(script->callCount(Step::NextPacketSize), 13);
+        const size_t atFailure = delivered.count();
+        QTest::qWait(100);
+        QCOMPARE(script->callCount(Step::NextPacketSize), 13);
+        QCOMPARE(delivered.count(), atFailure);
         capture->stop();
     }
 

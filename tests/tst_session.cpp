@@ -1,6 +1,7 @@
 #include "AsrWire.h"
 #include "Session.h"
 
+#include <QProgressBar>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -164,6 +165,68 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(session.status(), QStringLiteral("正在监听"), 10000);
         QVERIFY(session.askByVoice());
+    }
+
+    // 开始 listens whenever a device is there: none at start-up, one that fails to start, a
+    // sound server restarted while stopped. Without a device the window says so, keeps 停止
+    // for the user, and retries about once a second.
+    void captureAtStart_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::newRow("no device at start-up") << "none";
+        QTest::newRow("device fails to start") << "start";
+        QTest::newRow("server restarted while stopped") << "restart";
+        QTest::newRow("device fails at its first poll") << "poll";
+    }
+    void captureAtStart() {
+        QFETCH(QString, fault);
+        using Step = KelvaneTest::ScriptedAudioPlatform::Step;
+        auto device = std::make_shared<KelvaneTest::ScriptedAudioPlatform::Script>();
+        if (fault == "none")
+            device->fail(Step::CreateEnumerator, Kelvane::kPlatformGenericFailure);
+        Session session({QStringLiteral("设备回来之后的问题")}, device);
+        QVERIFY(session.ready());
+        if (fault == "restart") {
+            QVERIFY(session.startAndWaitForSession());
+            session.click("stopButton");
+            ++device->serverRestarts;
+        } else if (fault == "start") {
+            device->fail(Step::Start, Kelvane::PlatformResult(0x88890002u));
+        } else if (fault == "poll") {
+            device->fail(Step::NextPacketSize, Kelvane::kPlatformDeviceInvalidated);
+        }
+        const int opened = device->callCount(Step::CreateEnumerator);
+        session.click("startButton");
+        if (fault != "restart") {
+            const QString expected = fault == "poll" ? QStringLiteral("音频设备丢失，正在重新打开")
+                                                     : QStringLiteral("音频设备不可用，正在重试");
+            QTRY_COMPARE(session.status(), expected);
+            QVERIFY(!session.widget<QPushButton>("startButton")->isEnabled());
+            QVERIFY(session.widget<QPushButton>("stopButton")->isEnabled());
+            QTest::qWait(2500);
+            // About one open a second, however fast the device fails.
+            const int reopened = device->callCount(Step::CreateEnumerator) - opened;
+            QVERIFY2(reopened >= 2 && reopened <= 4, qPrintable(QString::number(reopened)));
+            std::lock_guard<std::mutex> lock(device->mutex);
+            device->failures.clear();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(session.status(), QStringLiteral("正在监听"), 10000);
+        QVERIFY(session.askByVoice());
+        QCOMPARE(session.list()->item(0)->text(), QStringLiteral("Q1: 设备回来之后的问题"));
+    }
+
+    // The meter moves with what is captured and rests when listening stops.
+    void levelMeter() {
+        Session session;
+        QVERIFY(session.ready());
+        auto *meter = session.widget<QProgressBar>("levelMeter");
+        QCOMPARE(meter->value(), 0);
+        QVERIFY(session.startAndWaitForSession());
+        session.speak(100);
+        QTRY_VERIFY(meter->value() > 50);
+        session.click("stopButton");
+        QCOMPARE(meter->value(), 0);
+        QTest::qWait(100); // levels still queued from the capture thread do not move it
+        QCOMPARE(meter->value(), 0);
     }
 
     // A failed answer says why in its pane and marks its question; 重新回答 replaces it in

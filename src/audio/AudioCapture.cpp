@@ -1,7 +1,9 @@
 #include "AudioCapture.h"
 
 #include "Log.h"
+#include "SilenceClock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -12,8 +14,13 @@ namespace Kelvane {
 namespace {
 
 constexpr auto kPollPeriod = std::chrono::milliseconds(10);
-constexpr uint32_t kSilenceFrames = 480;
-constexpr int kEmptyPollsPerReport = 100;
+constexpr int kSilentBlocksPerReport = 100;
+
+int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 std::string hex(PlatformResult code) {
     char text[16];
@@ -150,7 +157,12 @@ void AudioCapture::captureLoop() {
         if (endedCallback)
             endedCallback(why, code);
     };
-    int emptyPolls = 0;
+    // Silence stands in only for time no device audio covers: 10 ms blocks at the device rate.
+    const uint32_t blockFrames = std::max<uint32_t>(1, sampleRate_ / 100);
+    SilenceClock clock(sampleRate_, blockFrames, SilenceClock::kDefaultToleranceUs);
+    clock.restart(nowUs());
+    const std::vector<float> silence(static_cast<size_t>(channels) * blockFrames, 0.0f);
+    long generatedBlocks = 0;
     while (capturing.load()) {
         std::this_thread::sleep_for(kPollPeriod);
 
@@ -167,27 +179,27 @@ void AudioCapture::captureLoop() {
         }
 
         if (packetFrames != 0) {
-            emptyPolls = 0;
+            generatedBlocks = 0;
             // Only a device gone for good ends capture; other failures end this drain.
-            const PlatformResult drained = drainPackets();
+            const PlatformResult drained = drainPackets(clock);
             if (drained == kPlatformDeviceInvalidated)
                 return end(CaptureEnd::DeviceFailed, drained);
             continue;
         }
 
-        ++emptyPolls;
-        std::vector<float> silence(static_cast<size_t>(channels) * kSilenceFrames, 0.0f);
-        if (callback)
-            callback(reinterpret_cast<const uint8_t *>(silence.data()),
-                     silence.size() * sizeof(float), static_cast<int>(sampleRate_),
-                     static_cast<int>(channels));
-        if (emptyPolls % kEmptyPollsPerReport == 0)
-            Log::out("[AudioCapture] No audio data for ", emptyPolls / kEmptyPollsPerReport,
-                     " seconds, generating silence");
+        for (int due = clock.silentBlocksDue(nowUs()); due > 0 && capturing.load(); --due) {
+            if (callback)
+                callback(reinterpret_cast<const uint8_t *>(silence.data()),
+                         silence.size() * sizeof(float), static_cast<int>(sampleRate_),
+                         static_cast<int>(channels));
+            if (++generatedBlocks % kSilentBlocksPerReport == 0)
+                Log::out("[AudioCapture] No audio data for ",
+                         generatedBlocks / kSilentBlocksPerReport, " seconds, generating silence");
+        }
     }
 }
 
-PlatformResult AudioCapture::drainPackets() {
+PlatformResult AudioCapture::drainPackets(SilenceClock &clock) {
     for (;;) {
         if (!capturing.load())
             return kPlatformOk;
@@ -203,6 +215,7 @@ PlatformResult AudioCapture::drainPackets() {
         if (data && frames != 0 && callback)
             callback(data, static_cast<size_t>(frames) * mixFormat.blockAlign,
                      static_cast<int>(sampleRate_), static_cast<int>(channels));
+        clock.delivered(frames, nowUs());
 
         hr = platform->releaseBuffer(frames);
         if (platformFailed(hr))

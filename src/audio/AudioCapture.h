@@ -19,7 +19,10 @@ enum class CaptureEnd { DeviceFailed, DefaultDeviceChanged };
 using CaptureEndedCallback = std::function<void(CaptureEnd why, PlatformResult code)>;
 
 // Loopback capture of the default playback device on a thread of its own. Every poll delivers
-// the waiting device packets unchanged, or a block of generated silence when none is waiting.
+// the waiting device packets unchanged; while the device delivers nothing at all, 10 ms blocks
+// of generated silence keep the stream in real time (see SilenceClock).
+class SilenceClock;
+
 class AudioCapture {
 public:
     AudioCapture();
@@ -41,7 +44,7 @@ public:
 
 private:
     void captureLoop();
-    PlatformResult drainPackets();
+    PlatformResult drainPackets(SilenceClock &clock);
 
     std::unique_ptr<AudioPlatform> platform;
     bool clientActivated = false;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace Kelvane {
@@ -16,6 +17,10 @@ PlatformResult pulseFailure(int paError) {
         paError = PA_ERR_UNKNOWN;
     return static_cast<PlatformResult>(0x8A550000u | (static_cast<uint32_t>(paError) & 0xFFFFu));
 }
+
+// The longest any call waits for the sound server: a hung server must not freeze the window
+// (which opens capture) or the exit (which closes it).
+constexpr pa_usec_t kServerWaitUs = 2 * PA_USEC_PER_SEC;
 
 class MainloopLock {
 public:
@@ -31,9 +36,13 @@ private:
     pa_threaded_mainloop *loop;
 };
 
-// Captures the monitor of the default sink. PulseAudio hands out reads of any size, so
-// reads are collected and handed out as packets of exactly 10 ms, the period the capture
-// logic counts in.
+// Captures the monitor of one sink, named explicitly: the chosen sink, or the default one.
+// Aliases such as @DEFAULT_MONITOR@ are not resolved by every server (PipeWire's links such a
+// stream to the default source, a microphone), and a server may move a stream to any source
+// when its sink goes away; so the stream may not be moved, and every change of the sink to
+// record (a new default, the chosen sink back) ends the capture for the owner to re-open.
+// PulseAudio hands out reads of any size, so reads are collected and handed out as packets of
+// exactly 10 ms, the period the capture logic counts in.
 class PulseAudioPlatform final : public AudioPlatform {
 public:
     explicit PulseAudioPlatform(std::string chosenSink = std::string())
@@ -77,14 +86,15 @@ public:
         pa_context_set_state_callback(context, &PulseAudioPlatform::signalLoop, this);
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
             return pulseFailure(pa_context_errno(context));
-        for (;;) {
-            const pa_context_state_t state = pa_context_get_state(context);
-            if (state == PA_CONTEXT_READY)
-                return kPlatformOk;
-            if (!PA_CONTEXT_IS_GOOD(state))
-                return pulseFailure(pa_context_errno(context));
-            pa_threaded_mainloop_wait(mainloop);
-        }
+        const bool settled = waitUntil([this] {
+            return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
+                   pa_context_get_state(context) == PA_CONTEXT_READY;
+        });
+        if (!settled)
+            return pulseFailure(PA_ERR_TIMEOUT);
+        if (pa_context_get_state(context) != PA_CONTEXT_READY)
+            return pulseFailure(pa_context_errno(context));
+        return kPlatformOk;
     }
 
     PlatformResult getDefaultEndpoint(DeviceRole) override {
@@ -95,28 +105,31 @@ public:
         if (!runOperation(
                 pa_context_get_server_info(context, &PulseAudioPlatform::onServerInfo, this)))
             return pulseFailure(pa_context_errno(context));
+        sinkFound = false;
         if (!chosenSink.empty()) {
-            sinkFound = false;
             runOperation(pa_context_get_sink_info_by_name(context, chosenSink.c_str(),
                                                           &PulseAudioPlatform::onSinkInfo, this));
-            if (sinkFound)
-                return kPlatformOk;
-            fellBack = true; // gone: the default it is
+            fellBack = !sinkFound; // gone: the default it is, until it comes back
         }
-        if (defaultSinkName.empty())
+        if (!sinkFound) {
+            if (defaultSinkName.empty())
+                return pulseFailure(PA_ERR_NOENTITY);
+            if (!runOperation(pa_context_get_sink_info_by_name(
+                    context, defaultSinkName.c_str(), &PulseAudioPlatform::onSinkInfo, this)))
+                return pulseFailure(pa_context_errno(context));
+            if (!sinkFound)
+                return pulseFailure(PA_ERR_NOENTITY);
+        }
+        if (monitorName.empty())
             return pulseFailure(PA_ERR_NOENTITY);
-        // Hear when the default sink becomes another one; best effort.
+        // Hear when the sink to record becomes another one; best effort.
         pa_context_set_subscribe_callback(context, &PulseAudioPlatform::onServerEvent, this);
         if (pa_operation *op =
-                pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
+                pa_context_subscribe(context,
+                                     static_cast<pa_subscription_mask_t>(
+                                         PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
+                                     nullptr, nullptr))
             pa_operation_unref(op);
-
-        sinkFound = false;
-        if (!runOperation(pa_context_get_sink_info_by_name(context, defaultSinkName.c_str(),
-                                                           &PulseAudioPlatform::onSinkInfo, this)))
-            return pulseFailure(pa_context_errno(context));
-        if (!sinkFound)
-            return pulseFailure(PA_ERR_NOENTITY);
         return kPlatformOk;
     }
 
@@ -163,21 +176,29 @@ public:
         std::memset(&attr, 0xff, sizeof attr);                       // (uint32_t)-1: server default
         attr.maxlength = format.sampleRate * format.blockAlign;      // one second
         attr.fragsize = format.sampleRate / 100 * format.blockAlign; // 10 ms
-        const auto flags =
-            static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
-        // Following the default, the monitor goes by its alias, not by name: a stream the
-        // sound server may move when the default sink changes or goes away.
-        const char *source = followsDefault() ? "@DEFAULT_MONITOR@" : monitorName.c_str();
-        if (pa_stream_connect_record(stream, source, &attr, flags) < 0)
+        const auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+        if (pa_stream_connect_record(stream, monitorName.c_str(), &attr, flags) < 0)
             return pulseFailure(pa_context_errno(context));
-        for (;;) {
+        const bool settled = waitUntil([this] {
             const pa_stream_state_t state = pa_stream_get_state(stream);
-            if (state == PA_STREAM_READY)
-                return kPlatformOk;
-            if (!PA_STREAM_IS_GOOD(state))
-                return pulseFailure(pa_context_errno(context));
-            pa_threaded_mainloop_wait(mainloop);
-        }
+            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        });
+        if (!settled)
+            return pulseFailure(PA_ERR_TIMEOUT);
+        if (pa_stream_get_state(stream) != PA_STREAM_READY)
+            return pulseFailure(pa_context_errno(context));
+        // Only a sink's monitor is playback; anything else (a microphone) is refused.
+        const char *source = pa_stream_get_device_name(stream);
+        if (!source || monitorName != source)
+            return pulseFailure(PA_ERR_NOENTITY);
+        sourceIsMonitor = false;
+        runOperation(pa_context_get_source_info_by_name(context, source,
+                                                        &PulseAudioPlatform::onSourceInfo, this));
+        if (!sourceIsMonitor)
+            return pulseFailure(PA_ERR_NOENTITY);
+        pa_stream_set_moved_callback(stream, &PulseAudioPlatform::onMoved, this);
+        return kPlatformOk;
     }
 
     PlatformResult getCaptureService() override {
@@ -204,6 +225,10 @@ public:
         if (pa_context_get_state(context) != PA_CONTEXT_READY ||
             pa_stream_get_state(stream) != PA_STREAM_READY)
             return pulseFailure(PA_ERR_CONNECTIONTERMINATED);
+        // Moved although it may not be: whatever it records now is not the sink it was for.
+        const char *source = pa_stream_get_device_name(stream);
+        if (moved.load() || !source || monitorName != source)
+            return kPlatformDeviceInvalidated;
 
         for (;;) {
             const size_t readable = pa_stream_readable_size(stream);
@@ -255,7 +280,7 @@ public:
         return kPlatformOk;
     }
 
-    bool defaultDeviceChanged() override { return followsDefault() && defaultChanged.load(); }
+    bool defaultDeviceChanged() override { return deviceChanged.load(); }
     bool fellBackToDefault() const override { return fellBack; }
 
     std::vector<OutputDevice> listSinks() {
@@ -277,6 +302,7 @@ public:
         if (stream) {
             pa_stream_set_state_callback(stream, nullptr, nullptr);
             pa_stream_set_read_callback(stream, nullptr, nullptr);
+            pa_stream_set_moved_callback(stream, nullptr, nullptr);
             pa_stream_disconnect(stream);
             pa_stream_unref(stream);
             stream = nullptr;
@@ -306,18 +332,36 @@ private:
         pa_threaded_mainloop_signal(self->mainloop, 0);
     }
 
-    // On the mainloop thread: a server change may be a new default sink.
+    // On the mainloop thread: a server change may be a new default sink, a new sink may be the
+    // chosen one back.
     static void onServerEvent(pa_context *context, pa_subscription_event_type_t, uint32_t,
                               void *self) {
         if (pa_operation *op =
                 pa_context_get_server_info(context, &PulseAudioPlatform::onServerChange, self))
             pa_operation_unref(op);
     }
-    static void onServerChange(pa_context *, const pa_server_info *info, void *userdata) {
+    static void onServerChange(pa_context *context, const pa_server_info *info, void *userdata) {
         auto *self = static_cast<PulseAudioPlatform *>(userdata);
         const std::string now = info && info->default_sink_name ? info->default_sink_name : "";
-        if (now != self->defaultSinkName)
-            self->defaultChanged.store(true);
+        if (self->followsDefault() && !now.empty() && now != self->sinkName)
+            self->deviceChanged.store(true);
+        if (self->fellBack)
+            if (pa_operation *op = pa_context_get_sink_info_by_name(
+                    context, self->chosenSink.c_str(), &PulseAudioPlatform::onChosenBack, self))
+                pa_operation_unref(op);
+    }
+    static void onChosenBack(pa_context *, const pa_sink_info *info, int eol, void *userdata) {
+        if (eol == 0 && info)
+            static_cast<PulseAudioPlatform *>(userdata)->deviceChanged.store(true);
+    }
+    static void onMoved(pa_stream *, void *userdata) {
+        static_cast<PulseAudioPlatform *>(userdata)->moved.store(true);
+    }
+    static void onSourceInfo(pa_context *, const pa_source_info *info, int eol, void *userdata) {
+        auto *self = static_cast<PulseAudioPlatform *>(userdata);
+        if (eol == 0 && info)
+            self->sourceIsMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+        pa_threaded_mainloop_signal(self->mainloop, 0);
     }
 
     static void onSinkListed(pa_context *, const pa_sink_info *info, int eol, void *userdata) {
@@ -332,6 +376,7 @@ private:
         auto *self = static_cast<PulseAudioPlatform *>(userdata);
         if (eol == 0 && info) {
             self->sinkFound = true;
+            self->sinkName = info->name ? info->name : "";
             self->monitorName = info->monitor_source_name ? info->monitor_source_name : "";
             self->sinkDescription = info->description ? info->description : "";
             self->sinkSpec = info->sample_spec;
@@ -348,11 +393,38 @@ private:
     bool runOperation(pa_operation *operation) {
         if (!operation)
             return false;
-        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
-            pa_threaded_mainloop_wait(mainloop);
+        waitUntil(
+            [operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+        if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+            pa_operation_cancel(operation); // its callback is not called after this
         const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
         pa_operation_unref(operation);
         return done;
+    }
+
+    // Waits, with the mainloop locked, until done() or the server wait is over; a timer on the
+    // mainloop wakes the wait when nothing else does.
+    template <typename Done> bool waitUntil(Done done) {
+        if (done())
+            return true;
+        const pa_usec_t deadline = pa_rtclock_now() + kServerWaitUs;
+        pa_time_event *timer = nullptr;
+        if (context)
+            timer = pa_context_rttime_new(context, deadline, &PulseAudioPlatform::onTimer, this);
+        bool result = true;
+        while (!done()) {
+            if (pa_rtclock_now() >= deadline) {
+                result = false;
+                break;
+            }
+            pa_threaded_mainloop_wait(mainloop);
+        }
+        if (timer)
+            pa_threaded_mainloop_get_api(mainloop)->time_free(timer);
+        return result;
+    }
+    static void onTimer(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *self) {
+        pa_threaded_mainloop_signal(static_cast<PulseAudioPlatform *>(self)->mainloop, 0);
     }
 
     PlatformResult cork(bool paused) {
@@ -379,7 +451,10 @@ private:
     pa_context *context = nullptr;
     pa_stream *stream = nullptr;
     std::string defaultSinkName;
-    std::atomic<bool> defaultChanged{false};
+    std::string sinkName; // the sink whose monitor is recorded
+    std::atomic<bool> deviceChanged{false};
+    std::atomic<bool> moved{false};
+    bool sourceIsMonitor = false;
     bool sinkFound = false;
     std::string sinkDescription;
     pa_sample_spec sinkSpec{};

@@ -66,10 +66,15 @@ private:
 };
 
 // Notes a change of the default render device for the console role, the device loopback
-// capture follows. Core Audio calls it on a thread of its own.
+// capture follows, and the chosen device becoming active again. Core Audio calls it on a
+// thread of its own.
 class DefaultDeviceWatcher final : public IMMNotificationClient {
 public:
+    explicit DefaultDeviceWatcher(std::wstring chosenId)
+        : chosenId(std::move(chosenId)) {}
+
     std::atomic<bool> changed{false};
+    std::atomic<bool> chosenBack{false};
 
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -92,14 +97,25 @@ public:
             changed.store(true);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR id, DWORD state) override {
+        if (state == DEVICE_STATE_ACTIVE && isChosen(id))
+            chosenBack.store(true);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR id) override {
+        if (isChosen(id))
+            chosenBack.store(true);
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
         return S_OK;
     }
 
 private:
+    bool isChosen(LPCWSTR id) const { return id && !chosenId.empty() && chosenId == id; }
+
+    const std::wstring chosenId;
     std::atomic<ULONG> references{1};
 };
 
@@ -184,7 +200,7 @@ public:
                                             __uuidof(IMMDeviceEnumerator),
                                             reinterpret_cast<void **>(enumerator.put()));
         if (SUCCEEDED(hr)) {
-            *watcher.put() = new DefaultDeviceWatcher();
+            *watcher.put() = new DefaultDeviceWatcher(toWide(chosenDevice));
             if (FAILED(enumerator->RegisterEndpointNotificationCallback(watcher.get())))
                 watcher.reset(); // capture still works; it just does not follow the default
         }
@@ -243,7 +259,10 @@ public:
     }
 
     bool defaultDeviceChanged() override {
-        return (chosenDevice.empty() || fellBack) && watcher.get() && watcher->changed.load();
+        if (!watcher.get())
+            return false;
+        return ((chosenDevice.empty() || fellBack) && watcher->changed.load()) ||
+               (fellBack && watcher->chosenBack.load());
     }
     bool fellBackToDefault() const override { return fellBack; }
 

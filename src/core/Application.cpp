@@ -10,6 +10,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <cmath>
 
 namespace Kelvane {
 
@@ -19,6 +20,9 @@ namespace {
 std::atomic<int> energyLogCounter{0};
 
 constexpr int kBuffersPerBatch = 30;
+constexpr qint64 kCaptureRetryMs = 1000;
+// The level meter moves every this many buffers (50 ms).
+constexpr int kBuffersPerLevel = 5;
 constexpr size_t kVadFrameSamples = 160;
 
 QString systemPrompt(const QString &direction) {
@@ -138,11 +142,13 @@ bool Application::initialize() {
 }
 
 void Application::initializeComponents() {
+    // The rest is made whatever capture does: a sound server may start after the program, and
+    // 开始 makes a fresh capture then.
     audioCapture = makeCapture();
-    if (!audioCapture->initialize()) {
+    captureFresh = audioCapture->initialize();
+    if (!captureFresh) {
         Log::err("[Application] Failed to initialize audio capture");
         emit statusChanged(QStringLiteral("音频捕获初始化失败"));
-        return;
     }
 
     speechFrames = std::make_unique<SpeechFrames>();
@@ -183,23 +189,27 @@ void Application::startListening() {
     Log::out("[Application] Starting listening...");
     // Settings changed since the last start apply now, the capture device among them.
     applySettings(Settings::load());
-    if (settings.value(Settings::AudioDevice) != openedDevice) {
+    // Only the capture opened at start-up is used as it is: one that ran before may sit on a
+    // server connection that died while stopped (a restarted server, a laptop that slept).
+    if (!captureFresh || settings.value(Settings::AudioDevice) != openedDevice) {
         audioCapture = makeCapture();
         audioCapture->initialize();
     }
-    const bool started = audioCapture && audioCapture->start(audioHandler());
-    if (!started) {
-        Log::err("[Application] Failed to start audio capture");
-        setStatus(QStringLiteral("启动失败"));
-        emit listeningChanged(false);
-        return;
-    }
+    captureFresh = false;
     isListening = true;
     captureProblem.clear();
     asrState = AsrState::Connecting;
     reconnectAttempt = 0;
     if (asrClient)
         asrClient->connectToService();
+    captureOpened.start();
+    if (!audioCapture->start(audioHandler())) {
+        // Listening goes on without a device, exactly as when one is lost while listening.
+        Log::err("[Application] Failed to start audio capture");
+        captureProblem = QStringLiteral("音频设备不可用，正在重试");
+        captureDetail = QStringLiteral("没有可录制的播放设备");
+        captureRetryTimer.start(kCaptureRetryMs);
+    }
     Log::out("[Application] Listening started");
     publishStatus();
     emit listeningChanged(true);
@@ -221,6 +231,7 @@ void Application::endListening() {
     captureRetryTimer.stop();
     if (audioCapture)
         audioCapture->stop();
+    emit inputLevel(0);
     if (asrClient) {
         asrClient->finishStreaming();
         asrClient->disconnectFromServer();
@@ -346,16 +357,22 @@ void Application::onCaptureEnded(int generation, CaptureEnd why, PlatformResult 
         captureDetail = QStringLiteral("0x%1").arg(quint32(code), 8, 16, QLatin1Char('0'));
         publishStatus();
     }
-    reopenCapture();
+    // A device that opens and fails at once must not be re-opened in a tight loop.
+    const qint64 sinceOpen = captureOpened.isValid() ? captureOpened.elapsed() : kCaptureRetryMs;
+    if (sinceOpen < kCaptureRetryMs)
+        captureRetryTimer.start(int(kCaptureRetryMs - sinceOpen));
+    else
+        reopenCapture();
 }
 
-// A fresh device layer on whatever the default playback device is now.
+// A fresh device layer on whatever the playback device to record is now.
 void Application::reopenCapture() {
     if (!isListening)
         return;
     if (audioCapture)
         audioCapture->stop();
     audioCapture = makeCapture();
+    captureOpened.start();
     if (audioCapture->initialize() && audioCapture->start(audioHandler())) {
         Log::out("[Application] Audio capture re-opened");
         captureProblem.clear();
@@ -365,7 +382,7 @@ void Application::reopenCapture() {
     captureProblem = QStringLiteral("音频设备不可用，正在重试");
     captureDetail = QStringLiteral("没有可录制的播放设备");
     publishStatus();
-    captureRetryTimer.start(1000);
+    captureRetryTimer.start(kCaptureRetryMs);
 }
 
 std::unique_ptr<AudioCapture> Application::makeCapture() {
@@ -422,6 +439,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
         }
         if (frame.loud())
             lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
+        reportLevel(frame.energy);
         if (resumed)
             emit speechResumed();
         if (!early.isEmpty())
@@ -459,6 +477,23 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
 
     for (size_t k = 0; (k + 1) * kVadFrameSamples <= mono.size(); ++k)
         vad->process(mono.data() + k * kVadFrameSamples, kVadFrameSamples);
+}
+
+// The meter shows -60 dBFS to full scale, the range in which playback is heard at all.
+int Application::levelPercent(double energy) {
+    if (!(energy > 0.0))
+        return 0;
+    const double dbfs = 20.0 * std::log10(energy / 100.0);
+    return std::clamp(int(std::lround((dbfs + 60.0) * 100.0 / 60.0)), 0, 100);
+}
+
+void Application::reportLevel(double energy) {
+    levelPeak = std::max(levelPeak, float(energy));
+    if (++levelBuffers < kBuffersPerLevel)
+        return;
+    emit inputLevel(levelPercent(levelPeak));
+    levelPeak = 0.0f;
+    levelBuffers = 0;
 }
 
 void Application::onASRResult(const QString &text, bool isFinal) {

@@ -6,6 +6,7 @@
 #include "QuestionDetector.h"
 #include "Settings.h"
 
+#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -49,6 +50,8 @@ public:
     void askAgain(int questionId);
     // What the last status means in detail (the window's tooltip); empty when plain.
     QString statusDetail() const { return statusDetail_; }
+    // A buffer's RMS energy (percent of full scale) as the level meter's 0 to 100.
+    static int levelPercent(double energy);
 
 signals:
     void asrResult(const QString &text, bool isFinal);
@@ -69,6 +72,8 @@ signals:
     void speechResumed();
     void earlyQuestionReady(const QString &question);
     void captureEndedOnThread(int generation, int why, int code);
+    // How loud the captured sound is, 0 to 100 (a level meter); 0 when listening stops.
+    void inputLevel(int percent);
     // Listening started, or ended (asked for, or after a failure that retrying cannot mend).
     void listeningChanged(bool listening);
 
@@ -83,6 +88,7 @@ private:
     bool adoptEarly(int questionId, const QString &question);
     void onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels);
     void onASRResult(const QString &text, bool isFinal);
+    void reportLevel(double energy);
     void applySettings(const Settings &newSettings);
     AsrConfig recognitionConfig() const;
     LlmConfig chatConfig() const;
@@ -137,6 +143,10 @@ private:
     QString captureProblem; // empty while capture runs
     QString captureDetail;
     QTimer captureRetryTimer;
+    QElapsedTimer captureOpened; // since the last open, for the re-open rate
+    bool captureFresh = false;   // opened at start-up and never started
+    float levelPeak = 0.0f;      // capture thread: the loudest buffer since the last report
+    int levelBuffers = 0;
     int captureGeneration = 0; // which AudioCapture an end report belongs to
     std::atomic<long> droppedBuffers{0};
     QString statusDetail_;

@@ -17,6 +17,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTextEdit>
@@ -215,6 +216,16 @@ void MainWindow::setupUi() {
     statusLabel = new QLabel(QStringLiteral("就绪"), controlBar);
     statusLabel->setStyleSheet(kStatusStyle);
 
+    // Shows that sound arrives at all: a quiet meter while a question plays means the wrong
+    // device or a muted meeting, long before no question appears.
+    levelMeter = new QProgressBar(controlBar);
+    levelMeter->setRange(0, 100);
+    levelMeter->setValue(0);
+    levelMeter->setTextVisible(false);
+    levelMeter->setFixedSize(60, 8);
+    levelMeter->setAccessibleName(QStringLiteral("音量"));
+    levelMeter->setToolTip(QStringLiteral("音量"));
+
     auto *controls = new QHBoxLayout();
     controls->setSpacing(10);
     controls->addWidget(directionCaption);
@@ -229,6 +240,7 @@ void MainWindow::setupUi() {
     controls->addWidget(stopButton);
     controls->addWidget(settingsButton);
     controls->addSpacing(8);
+    controls->addWidget(levelMeter);
     controls->addWidget(statusLabel);
 
     controlBarLayout->addLayout(controls);
@@ -314,7 +326,7 @@ void MainWindow::setupUi() {
         {statusLabel, "statusLabel"},     {questionList, "questionList"},
         {answerTitle, "answerTitle"},     {answerView, "answerView"},
         {retryButton, "retryButton"},     {settingsButton, "settingsButton"},
-        {timingLabel, "timingLabel"},
+        {timingLabel, "timingLabel"},     {levelMeter, "levelMeter"},
     };
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));
@@ -335,6 +347,9 @@ void MainWindow::setApplication(Application *app) {
     connect(application, &Application::listeningChanged, this, &MainWindow::onListeningChanged);
     connect(application, &Application::answerThinking, this, &MainWindow::onAnswerThinking);
     connect(application, &Application::questionTiming, this, &MainWindow::onQuestionTiming);
+    // Levels still queued from the capture thread when listening stops must not move it.
+    connect(application, &Application::inputLevel, levelMeter,
+            [this](int percent) { levelMeter->setValue(application->listening() ? percent : 0); });
 
     // What was typed last time comes back, and reaches the controller as if typed now.
     const Settings settings = Settings::load();
@@ -371,17 +386,13 @@ void MainWindow::onStartListeningClicked() {
     }
     if (application) {
         application->setInterviewDirection(direction);
-        application->startListening();
+        application->startListening(); // the buttons follow listeningChanged
     }
-    startButton->setEnabled(false);
-    stopButton->setEnabled(true);
 }
 
 void MainWindow::onStopListeningClicked() {
     if (application)
-        application->stopListening();
-    startButton->setEnabled(true);
-    stopButton->setEnabled(false);
+        application->stopListening(); // the buttons follow listeningChanged
 }
 
 void MainWindow::onDirectionChanged() {
@@ -495,6 +506,8 @@ void MainWindow::onStatusChanged(const QString &status) {
 void MainWindow::onListeningChanged(bool listening) {
     startButton->setEnabled(!listening);
     stopButton->setEnabled(listening);
+    if (!listening)
+        levelMeter->setValue(0);
 }
 
 void MainWindow::onAnswerFailed(int questionId, const QString &reason) {

@@ -11,6 +11,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QListWidgetItem;
+class QProgressBar;
 class QPushButton;
 class QSplitter;
 class QTextEdit;
@@ -87,6 +88,7 @@ private:
     QPushButton *settingsButton = nullptr;
     QTimer *thinkingClock = nullptr;
     QLabel *statusLabel = nullptr;
+    QProgressBar *levelMeter = nullptr;
     QSplitter *splitter = nullptr;
     QWidget *leftPanel = nullptr;
     QVBoxLayout *leftPanelLayout = nullptr;

@@ -41,6 +41,7 @@ public:
         bool comUninitialized = false;
         bool allReleased = false;
         bool defaultChanged = false; // the system's default device became another one
+        int serverRestarts = 0;      // a device layer made before a restart can no longer start
 
         void queuePacket(std::vector<float> samples, int times = 1) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -67,7 +68,8 @@ public:
     }
 
     explicit ScriptedAudioPlatform(std::shared_ptr<Script> script)
-        : script(std::move(script)) {}
+        : script(std::move(script))
+        , madeAfterRestart(this->script->serverRestarts) {}
 
     std::string name() const override { return "Scripted"; }
     Kelvane::PlatformResult initializeCom() override { return step(Step::InitializeCom); }
@@ -93,7 +95,12 @@ public:
         return step(Step::InitializeLoopback);
     }
     Kelvane::PlatformResult getCaptureService() override { return step(Step::CaptureService); }
-    Kelvane::PlatformResult start() override { return step(Step::Start); }
+    Kelvane::PlatformResult start() override {
+        bool stale = false;
+        locked([&] { stale = madeAfterRestart != script->serverRestarts; });
+        const auto result = step(Step::Start);
+        return stale ? Kelvane::PlatformResult(0x8a55000fu) : result;
+    }
     Kelvane::PlatformResult stop() override { return Kelvane::kPlatformOk; }
 
     Kelvane::PlatformResult nextPacketSize(uint32_t &frames) override {
@@ -141,6 +148,7 @@ private:
     }
 
     std::shared_ptr<Script> script;
+    int madeAfterRestart;
     std::vector<float> current;
 };
 

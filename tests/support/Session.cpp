@@ -24,10 +24,10 @@ StandinChatServer::Options chatOptions() {
 
 } // namespace
 
-Session::Session(const QStringList &script)
+Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatform::Script> device)
     : asr(asrOptions(script))
     , chat(chatOptions())
-    , device(std::make_shared<ScriptedAudioPlatform::Script>()) {
+    , device(std::move(device)) {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
     if (!asr.listen() || !chat.listen())
         return;
@@ -35,7 +35,7 @@ Session::Session(const QStringList &script)
     qputenv("KELVANE_LLM_URL", chat.url().toUtf8());
     qputenv("KELVANE_LLM_API_KEY", "sk-session");
     app = std::make_unique<Kelvane::Application>(
-        [script = device]() { return std::make_unique<ScriptedAudioPlatform>(script); });
+        [script = this->device]() { return std::make_unique<ScriptedAudioPlatform>(script); });
     app->initialize();
     QObject::connect(app.get(), &Kelvane::Application::llmResponse,
                      [this](int, const QString &, bool isDone) { answersDone += isDone ? 1 : 0; });

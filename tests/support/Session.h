@@ -22,7 +22,9 @@ namespace KelvaneTest {
 // device, and the window, shown offscreen.
 class Session {
 public:
-    explicit Session(const QStringList &script = {QStringLiteral("什么是多态")});
+    explicit Session(const QStringList &script = {QStringLiteral("什么是多态")},
+                     std::shared_ptr<ScriptedAudioPlatform::Script> device =
+                         std::make_shared<ScriptedAudioPlatform::Script>());
     ~Session();
 
     bool ready() const { return ok; } // the stand-ins listen and the window is up
