@@ -16,6 +16,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libqt6core6 libqt6widgets6 libqt6network6 libqt6websockets6 libpulse0 zlib1g; do
   check "it depends on $library" grep -q "$library" <<< "$depends"
 done
+check "it recommends a font with Chinese glyphs" grep -q "fonts-noto-cjk" <<< "$(dpkg-deb -f "$deb" Recommends)"
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"

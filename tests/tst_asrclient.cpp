@@ -39,8 +39,8 @@ private slots:
         QVERIFY(server->listen());
         client = std::make_unique<ASRClient>();
         AsrConfig config;
-        config.appId = QStringLiteral("app-42");
-        config.accessToken = QStringLiteral("token-42");
+        config.appId = QStringLiteral("app-id-4242");
+        config.accessToken = QStringLiteral("token-4242-abcd");
         config.wsUrl = server->url();
         client->setConfig(config);
         reported.clear();
@@ -57,16 +57,16 @@ private slots:
         QVERIFY(connectAndWaitReady());
         QVERIFY(client->isStreaming());
         const auto headers = server->handshakes.value(0);
-        QCOMPARE(headers.value("x-api-app-key"), QStringLiteral("app-42"));
-        QCOMPARE(headers.value("x-api-access-key"), QStringLiteral("token-42"));
+        QCOMPARE(headers.value("x-api-app-key"), QStringLiteral("app-id-4242"));
+        QCOMPARE(headers.value("x-api-access-key"), QStringLiteral("token-4242-abcd"));
         QCOMPARE(headers.value("x-api-resource-id"), QStringLiteral("volc.bigasr.sauc.duration"));
         QCOMPARE(headers.value("x-api-connect-id"), client->connectId());
         QCOMPARE(server->fullRequests.size(), 1);
         // The log names the credentials' headers but shows only their last four characters.
         const QStringList lines = log.out();
-        QVERIFY(lines.contains("[WebSocketClient] Header: X-Api-Access-Key = ****n-42"));
-        QVERIFY(lines.contains("[WebSocketClient] Header: X-Api-App-Key = ****p-42"));
-        QVERIFY(lines.filter("token-42").isEmpty() && lines.filter("app-42").isEmpty());
+        QVERIFY(lines.contains("[WebSocketClient] Header: X-Api-Access-Key = ****abcd"));
+        QVERIFY(lines.contains("[WebSocketClient] Header: X-Api-App-Key = ****4242"));
+        QVERIFY(lines.filter("token-4242").isEmpty() && lines.filter("app-id").isEmpty());
     }
 
     void audioFromAnotherThreadKeepsCallOrder() {
@@ -94,6 +94,25 @@ private slots:
     }
 
     // Refused handshakes, refused or malformed initialisation answers: never a session.
+    // The status of a refused handshake, however the socket words it; none in other errors.
+    void handshakeStatus_data() {
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("status");
+        QTest::newRow("Qt 6.4") << "QWebSocketPrivate::processHandshake: Unhandled http status "
+                                   "code: 401 (Unauthorized)."
+                                << 401;
+        QTest::newRow("other wording") << "Handshake failed, HTTP status 403 Forbidden" << 403;
+        QTest::newRow("bare number") << "服务器返回 503" << 503;
+        QTest::newRow("refused") << "Connection refused" << 0;
+        QTest::newRow("a port is no status") << "Host 127.0.0.1:443 not found" << 0;
+        QTest::newRow("an address is no status") << "Cannot reach 10.0.401.1" << 0;
+    }
+    void handshakeStatus() {
+        QFETCH(QString, error);
+        QFETCH(int, status);
+        QCOMPARE(ASRClient::handshakeStatus(error), status);
+    }
+
     void noSession_data() {
         QTest::addColumn<int>("refuse");
         QTest::addColumn<QByteArray>("initAnswer"); // pushed before the stand-in's own

@@ -150,6 +150,7 @@ private slots:
         QTest::newRow("dropped mid-answer") << "drop" << true << false << true;
         QTest::newRow("garbage lines") << "garbage" << false << true << true;
         QTest::newRow("no [DONE]") << "nodone" << true << false << true;
+        QTest::newRow("reset after [DONE]") << "reset" << false << true << true;
     }
     void failures() {
         QFETCH(QString, fault);
@@ -161,6 +162,7 @@ private slots:
         options.dropAfterDeltas = fault == "drop" ? 3 : 0;
         options.garbage = fault == "garbage";
         options.noDone = fault == "nodone";
+        options.resetAfterDone = fault == "reset";
         if (fault == "key")
             options.apiKey = QStringLiteral("sk-other");
         QSignalSpy finished(client.get(), &LLMClient::replyFinished);

@@ -3,8 +3,10 @@
 
 #include <QProgressBar>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
+using Kelvane::Settings;
 using KelvaneTest::Session;
 
 // Whole sessions in one process, as a user meets them: the window, the controller on a
@@ -82,6 +84,11 @@ private slots:
             << "识别服务拒绝连接（HTTP 503），正在重连（第 1 次）" << false;
         QTest::newRow("session refused") << "session"
                                          << "识别服务拒绝会话（45000030）" << true;
+        QTest::newRow("service busy")
+            << "busy"
+            << "识别服务拒绝会话（55000031），正在重连（第 1 次）" << false;
+        QTest::newRow("stops answering") << "stall"
+                                         << "识别服务无响应，正在重连（第 1 次）" << false;
         QTest::newRow("connection dropped") << "drop"
                                             << "识别服务连接中断，正在重连（第 1 次）" << false;
         QTest::newRow("error frame") << "error"
@@ -100,8 +107,9 @@ private slots:
                 [&](const QString &text) { statuses.append(text); });
         auto &options = session.asr.options();
         options.refuseStatus = fault.toInt();
-        options.refuseSessionCode = fault == "session" ? 45000030 : 0;
+        options.refuseSessionCode = fault == "session" ? 45000030 : fault == "busy" ? 55000031 : 0;
         options.dropAfterFrames = fault == "drop" ? 1 : 0;
+        options.stallAfterFrames = fault == "stall" ? 2 : 0;
         options.garbage = fault == "garbage";
         session.click("startButton");
         if (fault == "error") {
@@ -109,11 +117,12 @@ private slots:
             QVERIFY(audio.wait(10000));
             session.asr.sendError(45000081, QStringLiteral("waiting next packet timeout"));
         }
-        QTRY_VERIFY2_WITH_TIMEOUT(statuses.contains(status), qPrintable(statuses.join('|')), 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(statuses.contains(status), qPrintable(statuses.join('|')), 20000);
         QVERIFY(!session.widget<QLabel>("statusLabel")->toolTip().isEmpty() || !stops);
         QCOMPARE(session.widget<QPushButton>("startButton")->isEnabled(), stops);
 
         options.refuseStatus = options.refuseSessionCode = options.dropAfterFrames = 0;
+        options.stallAfterFrames = 0;
         options.garbage = false;
         if (stops)
             QVERIFY(session.startAndWaitForSession());
@@ -229,6 +238,60 @@ private slots:
         QCOMPARE(meter->value(), 0);
     }
 
+    // An empty key is named on the status line and its field opened in 设置; nothing starts.
+    void emptyCredential_data() {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("app id") << Kelvane::Settings::AsrAppId << "asrAppIdEdit"
+                                << "未填写识别服务的 App ID";
+        QTest::newRow("access token") << Kelvane::Settings::AsrAccessToken << "asrTokenEdit"
+                                      << "未填写识别服务的 Access Token";
+        QTest::newRow("API key") << Kelvane::Settings::LlmApiKey << "llmKeyEdit"
+                                 << "未填写对话服务的 API Key";
+    }
+    void emptyCredential() {
+        QFETCH(QString, key);
+        QFETCH(QString, field);
+        QFETCH(QString, status);
+        Session session;
+        QVERIFY(session.ready());
+        qunsetenv("KELVANE_LLM_API_KEY");
+        Kelvane::Settings::store(Settings::LlmApiKey, QStringLiteral("sk-session"));
+        Kelvane::Settings::store(key, QString());
+        QString focused;
+        QString shown;
+        QTimer::singleShot(200, this, [&]() {
+            QWidget *dialog = QApplication::activeModalWidget();
+            QVERIFY(dialog);
+            focused = dialog->focusWidget() ? dialog->focusWidget()->objectName() : QString();
+            shown = session.status();
+            dialog->close();
+        });
+        session.click("startButton");
+        QCOMPARE(focused, field);
+        QCOMPARE(shown, status);
+        QCOMPARE(session.status(), status);
+        QVERIFY(!session.app->listening());
+        QVERIFY(session.widget<QPushButton>("startButton")->isEnabled());
+        QCOMPARE(session.asr.handshakes.size(), 0);
+    }
+
+    // A threshold out of range is replaced by the one in use, in the field too.
+    void silenceFieldShowsTheValueInUse() {
+        Session session;
+        QVERIFY(session.ready());
+        auto *silence = session.widget<QLineEdit>("silenceEdit");
+        for (const auto &[typed, used] :
+             {std::pair{"5", "100"}, {"99999", "10000"}, {"x", "1000"}}) {
+            silence->setText(QLatin1String(typed));
+            emit silence->editingFinished();
+            QCOMPARE(silence->text(), QLatin1String(used));
+            QCOMPARE(Kelvane::Settings::load().value(Kelvane::Settings::SilenceMs),
+                     QLatin1String(used));
+        }
+    }
+
     // A failed answer says why in its pane and marks its question; 重新回答 replaces it in
     // place, under the same number.
     void answerFaults_data() {
@@ -254,7 +317,8 @@ private slots:
         chat.refuseStatus = fault.toInt();
         chat.dropAfterDeltas = fault == "drop" ? 3 : 0;
         chat.noDone = fault == "nodone";
-        chat.apiKey = fault == "key" ? QStringLiteral("sk-other") : QStringLiteral("sk-session");
+        if (fault == "key") // the key the user typed is wrong
+            qputenv("KELVANE_LLM_API_KEY", "sk-other");
         QSignalSpy failed(session.app.get(), &Kelvane::Application::answerFailed);
         QVERIFY(session.startAndWaitForSession());
         QVERIFY(session.askByVoice());
@@ -267,10 +331,18 @@ private slots:
 
         chat.refuseStatus = chat.dropAfterDeltas = 0;
         chat.noDone = false;
-        chat.apiKey = QStringLiteral("sk-session");
+        // Fixed in the settings while listening: 重新回答 uses it at once.
+        qputenv("KELVANE_LLM_API_KEY", "sk-session");
+        const QString firstTiming = session.widget<QLabel>("timingLabel")->text();
+        QVERIFY2(firstTiming.contains(QStringLiteral("静音")), qPrintable(firstTiming));
         session.click("retryButton");
         QVERIFY(session.waitForAnswers(1));
         const QString answer = session.answerOf(0);
+        // The new answer's own figures: counted from the click, no pause in them.
+        const QString timing = session.widget<QLabel>("timingLabel")->text();
+        QVERIFY2(timing.contains(QStringLiteral("完成")) &&
+                     !timing.contains(QStringLiteral("静音")),
+                 qPrintable(timing));
         QVERIFY2(answer.contains(QStringLiteral("回答时控制在两分钟以内。")), qPrintable(answer));
         QVERIFY(!answer.contains(QStringLiteral("回答不完整")));
         QCOMPARE(session.list()->count(), 1);

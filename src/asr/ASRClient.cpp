@@ -2,6 +2,7 @@
 
 #include "AsrFrameCodec.h"
 #include "Log.h"
+#include "Settings.h"
 
 #include <QMap>
 #include <QMetaObject>
@@ -44,6 +45,18 @@ bool integerInIntRange(const json &value) {
 
 } // namespace
 
+int ASRClient::handshakeStatus(const QString &error) {
+    // Qt 6.4 words a refused upgrade as "... Unhandled http status code: 401 (Unauthorized)";
+    // other versions word it otherwise, but every one names the status as a number of its own.
+    static const QRegularExpression named(QStringLiteral("status(?: code)?:? *([1-5]\\d\\d)\\b"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression bare(QStringLiteral("(?<![\\d.:])([45]\\d\\d)(?![\\d.:])"));
+    QRegularExpressionMatch match = named.match(error);
+    if (!match.hasMatch())
+        match = bare.match(error);
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
 ASRClient::ASRClient(QObject *parent)
     : WebSocketClient(parent)
     , connectId_(QUuid::createUuid().toString(QUuid::WithoutBraces)) {
@@ -76,10 +89,7 @@ ASRClient::ASRClient(QObject *parent)
         Log::err("[ASRClient] Error: ", error);
         if (sessionReady_)
             return; // a lost session ends in sessionEnded
-        // Qt words a refused upgrade as "... Unhandled http status code: 401 (...)".
-        static const QRegularExpression statusPattern(QStringLiteral("status code: (\\d{3})"));
-        const QRegularExpressionMatch match = statusPattern.match(error);
-        emit connectionFailed(match.hasMatch() ? match.captured(1).toInt() : 0, error);
+        emit connectionFailed(handshakeStatus(error), maskedUrlSecrets(error));
     };
 }
 
@@ -153,6 +163,7 @@ QByteArray ASRClient::gzipDecompress(const QByteArray &data) {
 }
 
 void ASRClient::handleServerResponse(const QByteArray &message) {
+    emit frameReceived();
     const AsrCodec::ServerPayload payload = AsrCodec::decodeServerFrame(message);
     if (payload.isError) {
         // Before the session is open, an error answers the session request itself.

@@ -50,6 +50,9 @@ public:
     bool isSessionReady() const { return sessionReady_; }
     QString connectId() const { return connectId_; }
 
+    // The HTTP status of a refused handshake named in the socket's error text, 0 for none.
+    static int handshakeStatus(const QString &error);
+
     // Sends the last (empty) audio frame when a session streams, so the service ends it.
     void finishStreaming();
 
@@ -65,6 +68,8 @@ signals:
     void sessionRefused(int code, const QString &message);
     // An error frame during the session; the connection is closed after it.
     void serviceError(quint32 code, const QString &message);
+    // The service sent a frame (any frame): it is alive.
+    void frameReceived();
     // An audio frame from another thread, on its way to the socket's thread.
     void audioFrameQueued(const QByteArray &frame);
 

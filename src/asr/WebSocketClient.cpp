@@ -13,6 +13,10 @@ namespace Kelvane {
 WebSocketClient::WebSocketClient(QObject *parent)
     : QObject(parent)
     , webSocket_(new QWebSocket(QString(), QWebSocketProtocol::Version13, this)) {
+    // A recogniser's replies are a few kilobytes; a peer that sends more is not one, and must
+    // not make this process hold gigabytes.
+    webSocket_->setMaxAllowedIncomingMessageSize(kMaxIncomingMessageBytes);
+    webSocket_->setMaxAllowedIncomingFrameSize(kMaxIncomingMessageBytes);
     connect(webSocket_, &QWebSocket::connected, this, &WebSocketClient::onConnectedSlot);
     connect(webSocket_, &QWebSocket::disconnected, this, &WebSocketClient::onDisconnectedSlot);
     connect(webSocket_, &QWebSocket::textMessageReceived, this,

@@ -18,6 +18,8 @@ class WebSocketClient : public QObject {
     Q_OBJECT
 
 public:
+    static constexpr quint64 kMaxIncomingMessageBytes = 4 * 1024 * 1024;
+
     explicit WebSocketClient(QObject *parent = nullptr);
     ~WebSocketClient() override;
 

@@ -14,8 +14,6 @@ namespace Kelvane {
 class SpeechFrames {
 public:
     static constexpr int kTargetRate = 16000;
-    // A buffer is loud above this RMS energy (percent of full scale).
-    static constexpr double kLoudnessLimit = 10.0;
     // Loudness is measured over at most this many 16 kHz samples (100 ms).
     static constexpr size_t kEnergyWindow = 1600;
 
@@ -23,8 +21,7 @@ public:
         const std::vector<int16_t> &samples;
         // False when the buffer yields no 16 kHz sample at all: it then carries no loudness.
         bool measured = false;
-        double energy = 0.0;
-        bool loud() const { return measured && energy > kLoudnessLimit; }
+        double energy = 0.0; // RMS, percent of full scale; whether that is sound: LoudnessGate
     };
 
     Result convert(const float *interleaved, size_t sampleCount, int sampleRate, int channels);

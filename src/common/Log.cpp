@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <mutex>
+#include <regex>
 
 namespace Kelvane {
 namespace Log {
@@ -18,7 +19,8 @@ Sink &currentSink() {
     return sink;
 }
 
-void write(Stream stream, const std::string &line) {
+void write(Stream stream, const std::string &text) {
+    const std::string line = maskUrlSecrets(text);
     std::lock_guard<std::mutex> lock(lineMutex());
     if (const Sink &sink = currentSink()) {
         sink(stream, line);
@@ -28,6 +30,16 @@ void write(Stream stream, const std::string &line) {
 }
 
 } // namespace
+
+std::string maskUrlSecrets(const std::string &text) {
+    if (text.find("://") == std::string::npos)
+        return text; // the common case costs one search
+    static const std::regex userInfo(R"(([A-Za-z][A-Za-z0-9+.-]*://)[^/@\s?#]+@)");
+    static const std::regex keyParameter(
+        R"(([?&](?:api[_-]?key|key|access[_-]?token|token|secret)=)[^&#\s]*)", std::regex::icase);
+    std::string masked = std::regex_replace(text, userInfo, "$1****@");
+    return std::regex_replace(masked, keyParameter, "$1****");
+}
 
 Sink setSink(Sink sink) {
     std::lock_guard<std::mutex> lock(lineMutex());

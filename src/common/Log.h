@@ -44,6 +44,10 @@ using Sink = std::function<void(Stream stream, const std::string &line)>;
 // sink restores standard output and standard error. Returns the sink it replaced.
 Sink setSink(Sink sink);
 
+// A URL's user info and key-like query values ("key=", "api_key=", "token=", ...) become
+// "****": a key carried in a URL never reaches a log line or the window. Every line is masked.
+std::string maskUrlSecrets(const std::string &text);
+
 void writeOut(const std::string &line);
 void writeErr(const std::string &line);
 

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <algorithm>
 #include <memory>
 
 namespace Kelvane {
@@ -123,6 +124,26 @@ void Settings::store(const QString &key, const QString &value) {
     store->sync();
     if (store->status() != QSettings::NoError)
         Log::err("[Settings] Cannot write ", path);
+    // A save replaces the file, and a file from an older version may be readable by all.
+    if (path.endsWith(QLatin1String(".conf")) && QFile::exists(path))
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+QString Settings::missingCredential() const {
+    for (const QString *key : {&AsrAppId, &AsrAccessToken, &LlmApiKey})
+        if (value(*key).trimmed().isEmpty())
+            return *key;
+    return QString();
+}
+
+QString Settings::credentialName(const QString &key) {
+    if (key == AsrAppId)
+        return QStringLiteral("识别服务的 App ID");
+    if (key == AsrAccessToken)
+        return QStringLiteral("识别服务的 Access Token");
+    if (key == LlmApiKey)
+        return QStringLiteral("对话服务的 API Key");
+    return key;
 }
 
 bool Settings::needsCredentials() const {
@@ -134,7 +155,31 @@ bool Settings::needsCredentials() const {
 }
 
 QString maskedSecret(const QString &secret) {
+    // A short secret shown in part would be shown almost whole.
+    if (secret.size() <= 8)
+        return QStringLiteral("****");
     return QStringLiteral("****") + secret.right(4);
+}
+
+QString maskedUrlSecrets(const QString &text) {
+    return QString::fromStdString(Log::maskUrlSecrets(text.toStdString()));
+}
+
+bool Settings::isOn(const QString &value, bool otherwise) {
+    const QString word = value.trimmed().toLower();
+    for (const char *on : {"true", "1", "on", "yes"})
+        if (word == QLatin1String(on))
+            return true;
+    for (const char *off : {"false", "0", "off", "no"})
+        if (word == QLatin1String(off))
+            return false;
+    return otherwise;
+}
+
+int Settings::silenceMs(const QString &value) {
+    bool ok = false;
+    const int ms = value.trimmed().toInt(&ok);
+    return ok ? std::clamp(ms, kMinSilenceMs, kMaxSilenceMs) : builtIn(SilenceMs).toInt();
 }
 
 } // namespace Kelvane

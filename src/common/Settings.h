@@ -42,6 +42,19 @@ public:
     void setValue(const QString &key, const QString &value) { values.insert(key, value); }
     bool fromEnvironment(const QString &key) const { return environment.contains(key); }
 
+    // An on/off value as people write it: true/false, 1/0, on/off, yes/no in any case;
+    // anything else is `otherwise`.
+    static bool isOn(const QString &value, bool otherwise);
+    // The silence threshold in use for a typed value: clamped to a sane range.
+    static constexpr int kMinSilenceMs = 100;
+    static constexpr int kMaxSilenceMs = 10000;
+    static int silenceMs(const QString &value);
+
+    // The first credential that is empty (app id, access token, API key), or an empty string.
+    QString missingCredential() const;
+    // What a credential is, for people: "识别服务的 App ID" and so on.
+    static QString credentialName(const QString &key);
+
     // The credentials are still the built-in placeholders while the endpoints are the real
     // services: connecting could only fail.
     bool needsCredentials() const;
@@ -52,6 +65,9 @@ private:
 };
 
 // "****" and the last four characters: enough to tell keys apart, never enough to use one.
+// A secret of eight characters or fewer is masked whole.
 QString maskedSecret(const QString &secret);
+// Text with every URL's user info and key-like query values masked.
+QString maskedUrlSecrets(const QString &text);
 
 } // namespace Kelvane

@@ -72,6 +72,8 @@ Application::Application(AudioPlatformFactory factory, QObject *parent)
         if (isListening && asrClient)
             asrClient->connectToService();
     });
+    stallWatch.setInterval(1000);
+    connect(&stallWatch, &QTimer::timeout, this, &Application::checkStall);
     // The capture thread's hand-overs, like triggerLLMRequest: queued signals.
     connect(
         this, &Application::speechResumed, this, [this]() { cancelEarly("speech resumed"); },
@@ -103,7 +105,7 @@ void Application::applySettings(const Settings &newSettings) {
     defaultApiKey = settings.value(Settings::LlmApiKey);
     defaultApiUrl = settings.value(Settings::LlmUrl);
     defaultModel = settings.value(Settings::LlmModel);
-    earlyRequests = settings.value(Settings::LlmEarlyRequest) != QLatin1String("false");
+    earlyRequests = Settings::isOn(settings.value(Settings::LlmEarlyRequest), true);
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
         detector.setEarlyBuffers(earlyBuffersFor(thresholdBuffers));
@@ -131,7 +133,7 @@ LlmConfig Application::chatConfig() const {
     config.model = defaultModel;
     config.temperature = 0.7f;
     config.maxTokens = 2000;
-    config.thinking = settings.value(Settings::LlmThinking) == QLatin1String("true");
+    config.thinking = Settings::isOn(settings.value(Settings::LlmThinking), false);
     return config;
 }
 
@@ -174,6 +176,10 @@ void Application::initializeComponents() {
     connect(asrClient.get(), &ASRClient::connectionFailed, this, &Application::onConnectionFailed);
     connect(asrClient.get(), &ASRClient::sessionRefused, this, &Application::onSessionRefused);
     connect(asrClient.get(), &ASRClient::serviceError, this, &Application::onServiceError);
+    connect(asrClient.get(), &ASRClient::frameReceived, this, [this]() {
+        sinceLastFrame.start();
+        audioSentSinceFrame.store(false);
+    });
 
     llmClient = std::make_unique<LLMClient>(this);
     llmClient->setConfig(chatConfig());
@@ -197,18 +203,17 @@ void Application::startListening() {
     }
     captureFresh = false;
     isListening = true;
-    captureProblem.clear();
-    asrState = AsrState::Connecting;
-    reconnectAttempt = 0;
+    supervisor.start();
     if (asrClient)
         asrClient->connectToService();
     captureOpened.start();
     if (!audioCapture->start(audioHandler())) {
         // Listening goes on without a device, exactly as when one is lost while listening.
         Log::err("[Application] Failed to start audio capture");
-        captureProblem = QStringLiteral("音频设备不可用，正在重试");
-        captureDetail = QStringLiteral("没有可录制的播放设备");
+        supervisor.captureUnavailable();
         captureRetryTimer.start(kCaptureRetryMs);
+    } else {
+        supervisor.captureRunning(audioCapture->fellBackToDefault());
     }
     Log::out("[Application] Listening started");
     publishStatus();
@@ -228,6 +233,7 @@ void Application::endListening() {
     isListening = false;
     cancelEarly("stopped");
     reconnectTimer.stop();
+    stallWatch.stop();
     captureRetryTimer.stop();
     if (audioCapture)
         audioCapture->stop();
@@ -259,25 +265,29 @@ void Application::setStatus(const QString &status, const QString &detail) {
 void Application::publishStatus() {
     if (!isListening)
         return;
-    if (!captureProblem.isEmpty()) {
-        setStatus(captureProblem, captureDetail);
+    const ListeningSupervisor::Status status = supervisor.status();
+    setStatus(status.text, status.detail);
+}
+
+void Application::follow(ListeningSupervisor::Decision decision) {
+    if (!isListening)
+        return;
+    switch (decision.next) {
+    case ListeningSupervisor::Next::Stop: {
+        const ListeningSupervisor::Status status = supervisor.status();
+        failListening(status.text, status.detail);
         return;
     }
-    switch (asrState) {
-    case AsrState::Connecting:
-        setStatus(QStringLiteral("正在连接识别服务…"));
+    case ListeningSupervisor::Next::Reconnect:
+        Log::out("[Application] Reconnecting to the recognition service in ", decision.delayMs,
+                 " ms (attempt ", supervisor.attempt(), ")");
+        stallWatch.stop();
+        reconnectTimer.start(decision.delayMs);
         break;
-    case AsrState::Streaming:
-        setStatus(QStringLiteral("正在监听"),
-                  audioCapture && audioCapture->fellBackToDefault()
-                      ? QStringLiteral("所选的播放设备不在，已改用系统默认输出")
-                      : QString());
-        break;
-    case AsrState::Retrying:
-        setStatus(QStringLiteral("%1，正在重连（第 %2 次）").arg(asrReason).arg(reconnectAttempt),
-                  asrDetail);
+    case ListeningSupervisor::Next::Nothing:
         break;
     }
+    publishStatus();
 }
 
 void Application::onSessionReady() {
@@ -292,69 +302,51 @@ void Application::onSessionReady() {
         detector.startNewTranscript();
     }
     reconnectTimer.stop();
-    asrState = AsrState::Streaming;
-    reconnectAttempt = 0;
-    asrReason.clear();
+    supervisor.sessionReady(QDateTime::currentMSecsSinceEpoch());
+    sinceLastFrame.start();
+    stallWatch.start();
     publishStatus();
 }
 
 void Application::onConnectionFailed(int httpStatus, const QString &error) {
-    if (!isListening)
-        return;
-    if (httpStatus == 401 || httpStatus == 403) {
-        // The same credentials will be refused again: retrying would only hide it.
-        failListening(QStringLiteral("识别服务拒绝连接（HTTP %1）").arg(httpStatus),
-                      error + QStringLiteral("\n请检查识别服务的 App ID 和 Access Token。"));
-        return;
-    }
-    asrReason = httpStatus ? QStringLiteral("识别服务拒绝连接（HTTP %1）").arg(httpStatus)
-                           : QStringLiteral("识别服务无法连接");
-    asrDetail = error;
-    scheduleReconnect();
+    if (isListening && !reconnectTimer.isActive())
+        follow(supervisor.connectionFailed(httpStatus, error));
 }
 
 void Application::onSessionRefused(int code, const QString &message) {
-    if (isListening)
-        failListening(QStringLiteral("识别服务拒绝会话（%1）").arg(code), message);
+    if (isListening && !reconnectTimer.isActive())
+        follow(supervisor.sessionRefused(code, message));
 }
 
 void Application::onServiceError(quint32 code, const QString &message) {
-    if (!isListening)
-        return;
-    asrReason = QStringLiteral("识别服务出错（%1）").arg(code);
-    asrDetail = message;
-    scheduleReconnect();
+    if (isListening && !reconnectTimer.isActive())
+        follow(supervisor.serviceError(code, message));
 }
 
 void Application::onSessionEnded() {
-    if (!isListening || reconnectTimer.isActive())
-        return;
-    if (asrState == AsrState::Streaming || asrReason.isEmpty()) {
-        asrReason = QStringLiteral("识别服务连接中断");
-        asrDetail.clear();
-    }
-    scheduleReconnect();
+    stallWatch.stop();
+    if (isListening && !reconnectTimer.isActive())
+        follow(supervisor.sessionEnded(QDateTime::currentMSecsSinceEpoch()));
 }
 
-void Application::scheduleReconnect() {
-    if (reconnectTimer.isActive())
+// A half-open connection (a network change) can stay silent for many minutes; the service
+// answers every audio packet, so a long silence while audio goes out means it is gone.
+void Application::checkStall() {
+    if (!isListening || !asrClient || !supervisor.streaming())
         return;
-    asrState = AsrState::Retrying;
-    ++reconnectAttempt;
-    // 0.5 s, doubling to 15 s, for as long as the user listens.
-    const int delay = reconnectAttempt > 6 ? 15000 : std::min(15000, 500 << (reconnectAttempt - 1));
-    Log::out("[Application] Reconnecting to the recognition service in ", delay, " ms (attempt ",
-             reconnectAttempt, ")");
-    reconnectTimer.start(delay);
-    publishStatus();
+    if (sinceLastFrame.elapsed() < stallTimeoutMs || !audioSentSinceFrame)
+        return;
+    Log::err("[Application] The recognition service sent nothing for ", sinceLastFrame.elapsed(),
+             " ms");
+    follow(supervisor.sessionStalled(QDateTime::currentMSecsSinceEpoch()));
+    asrClient->disconnectFromServer();
 }
 
 void Application::onCaptureEnded(int generation, CaptureEnd why, PlatformResult code) {
     if (!isListening || generation != captureGeneration)
         return;
     if (why == CaptureEnd::DeviceFailed) {
-        captureProblem = QStringLiteral("音频设备丢失，正在重新打开");
-        captureDetail = QStringLiteral("0x%1").arg(quint32(code), 8, 16, QLatin1Char('0'));
+        supervisor.captureLost(quint32(code));
         publishStatus();
     }
     // A device that opens and fails at once must not be re-opened in a tight loop.
@@ -375,12 +367,11 @@ void Application::reopenCapture() {
     captureOpened.start();
     if (audioCapture->initialize() && audioCapture->start(audioHandler())) {
         Log::out("[Application] Audio capture re-opened");
-        captureProblem.clear();
+        supervisor.captureRunning(audioCapture->fellBackToDefault());
         publishStatus();
         return;
     }
-    captureProblem = QStringLiteral("音频设备不可用，正在重试");
-    captureDetail = QStringLiteral("没有可录制的播放设备");
+    supervisor.captureUnavailable();
     publishStatus();
     captureRetryTimer.start(kCaptureRetryMs);
 }
@@ -423,13 +414,14 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
     // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
     // would count it as sound.
     if (frame.measured) {
+        const bool loud = loudnessGate.isSound(frame.energy);
         int silentBuffers = 0;
         QString early;
         bool resumed = false;
         {
             std::lock_guard<std::mutex> lock(detectorMutex);
-            resumed = frame.loud() && detector.silentBuffers() > 0;
-            const QString question = detector.onBuffer(frame.loud());
+            resumed = loud && detector.silentBuffers() > 0;
+            const QString question = detector.onBuffer(loud);
             if (!question.isEmpty()) {
                 triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
                 emit triggerLLMRequest(question);
@@ -437,7 +429,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
             early = detector.earlyQuestion();
             silentBuffers = detector.silentBuffers();
         }
-        if (frame.loud())
+        if (loud)
             lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
         reportLevel(frame.energy);
         if (resumed)
@@ -452,8 +444,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
             const auto nonZero =
                 std::count_if(mono.begin(), mono.begin() + std::ptrdiff_t(measured),
                               [](int16_t sample) { return sample != 0; });
-            Log::out("[Audio] Energy: ", frame.energy,
-                     frame.loud() ? " (有声音)" : " (静音或低音量)",
+            Log::out("[Audio] Energy: ", frame.energy, loud ? " (有声音)" : " (静音或低音量)",
                      ", SilentFrames: ", silentBuffers, ", Range: [", *minimum, ", ", *maximum, "]",
                      ", NonZero: ", nonZero, "/", measured);
         }
@@ -470,6 +461,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
         if (pendingChunkCount >= kBuffersPerBatch) {
             asrClient->sendAudio(reinterpret_cast<const char *>(pendingAudio.data()),
                                  pendingAudio.size() * sizeof(int16_t));
+            audioSentSinceFrame.store(true);
             pendingAudio.clear();
             pendingChunkCount = 0;
         }
@@ -503,6 +495,8 @@ void Application::onASRResult(const QString &text, bool isFinal) {
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
         newText = detector.onResult(text, isFinal);
+        if (!text.isEmpty())
+            supervisor.textArrived();
         current = detector.currentText();
         lateEarly = detector.earlyQuestion(true);
     }
@@ -608,6 +602,8 @@ void Application::askAgain(int questionId) {
     if (question == questionTexts.constEnd())
         return;
     Log::out("[Application] Asking question ", questionId, " again");
+    // A key fixed in 设置 since is used now, not only after 停止 and 开始.
+    applySettings(Settings::load());
     emit answerRestarted(questionId);
     sendQuestion(questionId, *question);
 }

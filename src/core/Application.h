@@ -3,6 +3,8 @@
 #include "ASRClient.h"
 #include "AudioCapture.h"
 #include "LLMClient.h"
+#include "ListeningSupervisor.h"
+#include "LoudnessGate.h"
 #include "QuestionDetector.h"
 #include "Settings.h"
 
@@ -106,10 +108,12 @@ private:
     void onConnectionFailed(int httpStatus, const QString &error);
     void onSessionRefused(int code, const QString &message);
     void onServiceError(quint32 code, const QString &message);
-    void scheduleReconnect();
+    void follow(ListeningSupervisor::Decision decision);
+    void checkStall();
 
     std::unique_ptr<AudioCapture> audioCapture;
     std::unique_ptr<SpeechFrames> speechFrames;
+    LoudnessGate loudnessGate; // capture thread only
     std::unique_ptr<VAD> vad;
     std::unique_ptr<ASRClient> asrClient;
     std::unique_ptr<LLMClient> llmClient;
@@ -134,14 +138,12 @@ private:
     std::mutex detectorMutex;
 
     // Recovery while listening: what is wrong, and the timers that mend it.
-    enum class AsrState { Connecting, Streaming, Retrying };
-    AsrState asrState = AsrState::Connecting;
-    QString asrReason; // the trouble a reconnect is mending
-    QString asrDetail;
-    int reconnectAttempt = 0;
+    ListeningSupervisor supervisor;
     QTimer reconnectTimer;
-    QString captureProblem; // empty while capture runs
-    QString captureDetail;
+    QTimer stallWatch;
+    QElapsedTimer sinceLastFrame; // since the recognition session last sent anything
+    std::atomic<bool> audioSentSinceFrame{false}; // set on the capture thread
+    static constexpr qint64 stallTimeoutMs = 10000;
     QTimer captureRetryTimer;
     QElapsedTimer captureOpened; // since the last open, for the re-open rate
     bool captureFresh = false;   // opened at start-up and never started

@@ -2,10 +2,13 @@
 
 #include "EventStream.h"
 #include "Log.h"
+#include "Settings.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QUrl>
+
+#include <memory>
 
 #include <nlohmann/json.hpp>
 
@@ -127,7 +130,7 @@ void LLMClient::fail(QNetworkReply *reply, const QString &error) {
     it->failed = true;
     const ErrorCallback callback = it->errorCallback;
     if (callback)
-        callback(error);
+        callback(maskedUrlSecrets(error)); // Qt's texts name the URL, key and all
 }
 
 void LLMClient::onReadyRead(QNetworkReply *reply) {
@@ -207,6 +210,8 @@ void LLMClient::onError(QNetworkReply *reply, QNetworkReply::NetworkError) {
     }
     QString errorText = reply->errorString();
     Log::err("[LLMClient] Reply ", address(reply), " network error: ", errorText);
+    if (it->done)
+        return; // the answer is complete: what happens to the connection after does not matter
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 400) {
         // The service's own words, when its error body says them.
@@ -236,11 +241,24 @@ void LLMClient::fetchModels(
     request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(config.apiKey).toUtf8());
     request.setTransferTimeout(15000);
     QNetworkReply *reply = networkManager->get(request);
-    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)]() {
+    // A model list is a few kilobytes: a body past the limit is not one, and is not kept.
+    auto tooLarge = std::make_shared<bool>(false);
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [reply, tooLarge](qint64 received, qint64) {
+                if (received > kMaxModelListBytes && !*tooLarge) {
+                    *tooLarge = true;
+                    reply->abort();
+                }
+            });
+    connect(reply, &QNetworkReply::finished, this, [reply, tooLarge, done = std::move(done)]() {
         reply->deleteLater();
+        if (*tooLarge) {
+            done({}, QStringLiteral("模型列表过大"));
+            return;
+        }
         const QByteArray body = reply->readAll();
         if (reply->error() != QNetworkReply::NoError) {
-            done({}, reply->errorString());
+            done({}, maskedUrlSecrets(reply->errorString()));
             return;
         }
         QStringList models;

@@ -50,6 +50,8 @@ class LLMClient : public QObject {
     Q_OBJECT
 
 public:
+    static constexpr qint64 kMaxModelListBytes = 4 * 1024 * 1024;
+
     explicit LLMClient(QObject *parent = nullptr);
     ~LLMClient() override;
 

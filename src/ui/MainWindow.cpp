@@ -356,10 +356,7 @@ void MainWindow::setApplication(Application *app) {
     directionEdit->setText(settings.value(Settings::Direction));
     silenceEdit->setText(settings.value(Settings::SilenceMs));
     application->setInterviewDirection(directionEdit->text().trimmed());
-    bool ok = false;
-    const int ms = silenceEdit->text().toInt(&ok, 10);
-    if (ok && ms >= 1)
-        application->setSilenceThreshold(ms);
+    application->setSilenceThreshold(silenceInUse());
     connect(silenceEdit, &QLineEdit::editingFinished, this, &MainWindow::onSilenceThresholdChanged);
 }
 
@@ -379,6 +376,16 @@ void MainWindow::onStartListeningClicked() {
              QStringLiteral("首次使用：请先填写识别服务和对话服务的密钥，再开始监听。")) ||
          Settings::load().needsCredentials()))
         return;
+    // An empty key is named, and its field opened, before any service is asked.
+    const QString missing = Settings::load().missingCredential();
+    if (!missing.isEmpty()) {
+        const QString text = QStringLiteral("未填写") + Settings::credentialName(missing);
+        statusLabel->setText(text);
+        statusLabel->setToolTip(QString());
+        if (!editSettings(text + QStringLiteral("：请填写后再开始监听。"), missing) ||
+            !Settings::load().missingCredential().isEmpty())
+            return;
+    }
     QString direction = directionEdit->text().trimmed();
     if (direction.isEmpty()) {
         direction = QStringLiteral("通用面试");
@@ -400,10 +407,16 @@ void MainWindow::onDirectionChanged() {
 }
 
 void MainWindow::onSilenceThresholdChanged() {
-    bool ok = false;
-    const int ms = silenceEdit->text().toInt(&ok, 10);
-    if (ok && ms >= 1)
-        Settings::store(Settings::SilenceMs, QString::number(ms));
+    Settings::store(Settings::SilenceMs, QString::number(silenceInUse()));
+}
+
+// The field shows the threshold that is used: a typed value out of range (or no number) is
+// replaced by the one the controller gets.
+int MainWindow::silenceInUse() {
+    const int ms = Settings::silenceMs(silenceEdit->text());
+    if (silenceEdit->text() != QString::number(ms))
+        silenceEdit->setText(QString::number(ms));
+    return ms;
 }
 
 void MainWindow::onSettingsClicked() {
@@ -411,8 +424,10 @@ void MainWindow::onSettingsClicked() {
     editSettings(listening ? QStringLiteral("正在监听：更改将在下次开始时生效。") : QString());
 }
 
-bool MainWindow::editSettings(const QString &note) {
+bool MainWindow::editSettings(const QString &note, const QString &focusKey) {
     SettingsDialog dialog(Settings::load(), note, this);
+    if (!focusKey.isEmpty())
+        dialog.focusField(focusKey);
     if (dialog.exec() != QDialog::Accepted)
         return false;
     dialog.settings().save();
@@ -485,10 +500,8 @@ void MainWindow::onLLMResponse(int questionId, const QString &text, bool isDone)
         entry->done = true;
         if (questionId == currentQuestionId)
             retryButton->setEnabled(true);
-        bool ok = false;
-        const int ms = silenceEdit->text().toInt(&ok, 10);
-        if (ok && ms >= 1 && application)
-            application->setSilenceThreshold(ms);
+        if (application)
+            application->setSilenceThreshold(silenceInUse());
     } else {
         entry->answer.append(text);
     }
@@ -530,6 +543,11 @@ void MainWindow::onAnswerRestarted(int questionId) {
     entry->done = false;
     entry->failure.clear();
     entry->thinkingSince = 0;
+    // The new answer's figures count from the click; no pause ended it.
+    entry->endedAt = QDateTime::currentMSecsSinceEpoch();
+    entry->silenceMs = -1;
+    entry->firstTextMs = -1;
+    entry->completeMs = -1;
     markItem(questionId, false);
     if (questionId == currentQuestionId) {
         renderedQuestionId = 0;

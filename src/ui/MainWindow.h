@@ -69,10 +69,11 @@ private slots:
 private:
     void setupUi();
     void stepSilenceField(int delta);
+    int silenceInUse();
     void refreshAnswerView();
     void markItem(int questionId, bool failed);
     // Opens the settings dialog; true when it was saved.
-    bool editSettings(const QString &note);
+    bool editSettings(const QString &note, const QString &focusKey = QString());
 
     Application *application = nullptr;
     QWidget *centralWidget = nullptr;

@@ -64,12 +64,12 @@ SettingsDialog::SettingsDialog(const Settings &settings, const QString &noteText
     llmForm->addRow(QString(), fetch);
     llmThinking = new QCheckBox(QStringLiteral("深度思考（回答更慢）"), llmGroup);
     llmThinking->setObjectName(QStringLiteral("llmThinkingCheck"));
-    llmThinking->setChecked(values.value(Settings::LlmThinking) == QLatin1String("true"));
+    llmThinking->setChecked(Settings::isOn(values.value(Settings::LlmThinking), false));
     llmForm->addRow(QString(), llmThinking);
     llmEarly =
         new QCheckBox(QStringLiteral("停顿时提前请求回答（更快，偶尔多花一次请求）"), llmGroup);
     llmEarly->setObjectName(QStringLiteral("llmEarlyCheck"));
-    llmEarly->setChecked(values.value(Settings::LlmEarlyRequest) != QLatin1String("false"));
+    llmEarly->setChecked(Settings::isOn(values.value(Settings::LlmEarlyRequest), true));
     llmEarly->setEnabled(!values.fromEnvironment(Settings::LlmEarlyRequest));
     llmForm->addRow(QString(), llmEarly);
     layout->addWidget(llmGroup);
@@ -206,20 +206,48 @@ Settings SettingsDialog::settings() const {
     return result;
 }
 
+void SettingsDialog::focusField(const QString &key) {
+    const std::pair<const QString *, QWidget *> fields[] = {
+        {&Settings::AsrAppId, asrAppId}, {&Settings::AsrAccessToken, asrToken},
+        {&Settings::LlmApiKey, llmKey},  {&Settings::AsrUrl, asrUrl},
+        {&Settings::LlmUrl, llmUrl},
+    };
+    for (const auto &[fieldKey, field] : fields)
+        if (*fieldKey == key)
+            field->setFocus(Qt::OtherFocusReason);
+}
+
 void SettingsDialog::testConnections() {
     const Settings entered = settings();
-    asrResult->setText(QStringLiteral("识别服务：正在连接…"));
-    llmResult->setText(QStringLiteral("对话服务：正在连接…"));
-    AsrConfig asr;
-    asr.appId = entered.value(Settings::AsrAppId);
-    asr.accessToken = entered.value(Settings::AsrAccessToken);
-    asr.resourceId = entered.value(Settings::AsrResourceId);
-    asr.wsUrl = entered.value(Settings::AsrUrl);
-    check->checkRecognition(asr);
-    LlmConfig chat;
-    chat.apiKey = entered.value(Settings::LlmApiKey);
-    chat.apiUrl = entered.value(Settings::LlmUrl);
-    check->checkChat(chat);
+    // An empty credential is named, not discovered by a refusal or a time-out.
+    const auto missing = [&](const QStringList &keys) {
+        for (const QString &key : keys)
+            if (entered.value(key).trimmed().isEmpty())
+                return QStringLiteral("未填写") + Settings::credentialName(key);
+        return QString();
+    };
+    const QString asrMissing = missing({Settings::AsrAppId, Settings::AsrAccessToken});
+    if (!asrMissing.isEmpty()) {
+        asrResult->setText(QStringLiteral("识别服务：") + asrMissing);
+    } else {
+        asrResult->setText(QStringLiteral("识别服务：正在连接…"));
+        AsrConfig asr;
+        asr.appId = entered.value(Settings::AsrAppId);
+        asr.accessToken = entered.value(Settings::AsrAccessToken);
+        asr.resourceId = entered.value(Settings::AsrResourceId);
+        asr.wsUrl = entered.value(Settings::AsrUrl);
+        check->checkRecognition(asr);
+    }
+    const QString llmMissing = missing({Settings::LlmApiKey});
+    if (!llmMissing.isEmpty()) {
+        llmResult->setText(QStringLiteral("对话服务：") + llmMissing);
+    } else {
+        llmResult->setText(QStringLiteral("对话服务：正在连接…"));
+        LlmConfig chat;
+        chat.apiKey = entered.value(Settings::LlmApiKey);
+        chat.apiUrl = entered.value(Settings::LlmUrl);
+        check->checkChat(chat);
+    }
 }
 
 void SettingsDialog::fillModels() {

@@ -25,6 +25,8 @@ public:
 
     // What the fields say now.
     Settings settings() const;
+    // Puts the cursor into the field of a settings key.
+    void focusField(const QString &key);
 
 private:
     QLineEdit *addText(QFormLayout *form, const QString &label, const QString &key,

@@ -262,6 +262,12 @@ void StandinChatServer::stream(QPointer<QTcpSocket> socket, int number, QStringL
         socket->write(chunked(sseEvent(last)));
         if (!options_.noDone)
             socket->write(chunked("data: [DONE]\n\n"));
+        if (options_.resetAfterDone) {
+            socket->flush();
+            socket->abort();
+            emit answerCompleted(number);
+            return;
+        }
         socket->write("0\r\n\r\n");
         socket->flush();
         log(QStringLiteral("request %1: answer complete (%2 deltas)").arg(number).arg(sent));

@@ -20,15 +20,16 @@ public:
         quint16 port = 0;
         QString apiKey; // empty: any key is accepted
         int deltaIntervalMs = 20;
-        int refuseStatus = 0;      // answer every request with this status and a JSON error
-        int dropAfterDeltas = 0;   // close the connection after this many deltas, no [DONE]
-        int stallAfterDeltas = 0;  // stop sending after this many deltas, keep the connection
-        bool garbage = false;      // send lines that are not JSON between the deltas
-        bool noDone = false;       // end the stream without the [DONE] line
-        int firstDeltaDelayMs = 0; // hold back the first content delta this long
-        int reasoningMs = 0;       // send reasoning_content deltas this long before content
-        bool timing = false;       // log each delta with the wall clock
-        bool quiet = false;        // no log lines on standard output
+        int refuseStatus = 0;        // answer every request with this status and a JSON error
+        int dropAfterDeltas = 0;     // close the connection after this many deltas, no [DONE]
+        int stallAfterDeltas = 0;    // stop sending after this many deltas, keep the connection
+        bool garbage = false;        // send lines that are not JSON between the deltas
+        bool noDone = false;         // end the stream without the [DONE] line
+        bool resetAfterDone = false; // abort the connection right after [DONE]
+        int firstDeltaDelayMs = 0;   // hold back the first content delta this long
+        int reasoningMs = 0;         // send reasoning_content deltas this long before content
+        bool timing = false;         // log each delta with the wall clock
+        bool quiet = false;          // no log lines on standard output
     };
 
     struct Request {

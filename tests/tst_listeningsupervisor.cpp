@@ -1,0 +1,155 @@
+#include "ListeningSupervisor.h"
+
+#include <QtTest>
+
+using Kelvane::ListeningSupervisor;
+using Next = ListeningSupervisor::Next;
+
+// Listening's supervision as a table of event scripts: each script is a list of events
+// ("fail:HTTP", "refuse:CODE", "error:CODE", "ready@MS", "end@MS", "stall@MS", "text",
+// "lost", "nodevice", "device", "fallback"); the row says the status at the end and what the
+// last decision was.
+class TestListeningSupervisor : public QObject {
+    Q_OBJECT
+
+private slots:
+    void events_data() {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<int>("next"); // of the last event that decided something
+        QTest::addColumn<int>("delayMs");
+        const int reconnect = int(Next::Reconnect);
+        const int stop = int(Next::Stop);
+        const int nothing = int(Next::Nothing);
+
+        QTest::newRow("connecting") << ""
+                                    << "正在连接识别服务…" << nothing << 0;
+        QTest::newRow("streaming") << "ready@0"
+                                   << "正在监听" << nothing << 0;
+        QTest::newRow("handshake 401 stops") << "fail:401"
+                                             << "识别服务拒绝连接（HTTP 401）" << stop << 0;
+        QTest::newRow("handshake 403 stops") << "fail:403"
+                                             << "识别服务拒绝连接（HTTP 403）" << stop << 0;
+        QTest::newRow("handshake 503 retries")
+            << "fail:503"
+            << "识别服务拒绝连接（HTTP 503），正在重连（第 1 次）" << reconnect << 500;
+        QTest::newRow("unreachable retries")
+            << "fail:0"
+            << "识别服务无法连接，正在重连（第 1 次）" << reconnect << 500;
+        QTest::newRow("delays double")
+            << "fail:0 fail:0 fail:0 fail:0"
+            << "识别服务无法连接，正在重连（第 4 次）" << reconnect << 4000;
+        QTest::newRow("delays stop at 15 s")
+            << "fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0"
+            << "识别服务无法连接，正在重连（第 8 次）" << reconnect << 15000;
+        QTest::newRow("a drop while streaming")
+            << "ready@0 end@5000"
+            << "识别服务连接中断，正在重连（第 1 次）" << reconnect << 500;
+        // Accepted, then dropped at once, again and again: the delay keeps growing.
+        QTest::newRow("accepted and dropped at once")
+            << "ready@0 end@100 ready@700 end@800 ready@2000 end@2100"
+            << "识别服务连接中断，正在重连（第 3 次）" << reconnect << 2000;
+        QTest::newRow("a session that streamed 30 s starts afresh")
+            << "fail:0 fail:0 fail:0 ready@10000 end@40000"
+            << "识别服务连接中断，正在重连（第 1 次）" << reconnect << 500;
+        QTest::newRow("text back starts afresh")
+            << "fail:0 fail:0 fail:0 ready@10000 text end@11000"
+            << "识别服务连接中断，正在重连（第 1 次）" << reconnect << 500;
+        QTest::newRow("ready alone does not")
+            << "fail:0 fail:0 ready@10000 end@11000"
+            << "识别服务连接中断，正在重连（第 3 次）" << reconnect << 2000;
+        QTest::newRow("request refused stops") << "refuse:45000030"
+                                               << "识别服务拒绝会话（45000030）" << stop << 0;
+        QTest::newRow("idle timeout refusal retries")
+            << "refuse:45000081"
+            << "识别服务拒绝会话（45000081），正在重连（第 1 次）" << reconnect << 500;
+        QTest::newRow("server busy retries")
+            << "refuse:55000031"
+            << "识别服务拒绝会话（55000031），正在重连（第 1 次）" << reconnect << 500;
+        QTest::newRow("unknown code retries")
+            << "refuse:-1"
+            << "识别服务拒绝会话（-1），正在重连（第 1 次）" << reconnect << 500;
+        QTest::newRow("error frame in the session")
+            << "ready@0 error:45000081"
+            << "识别服务出错（45000081），正在重连（第 1 次）" << reconnect << 500;
+        // The error already said why the connection ends: its end changes nothing.
+        QTest::newRow("error, then the end")
+            << "ready@0 error:55000000 end@10"
+            << "识别服务出错（55000000），正在重连（第 1 次）" << nothing << 0;
+        QTest::newRow("silent service")
+            << "ready@0 stall@10000"
+            << "识别服务无响应，正在重连（第 1 次）" << reconnect << 500;
+        QTest::newRow("stall before streaming is no stall") << "stall@10000"
+                                                            << "正在连接识别服务…" << nothing << 0;
+        QTest::newRow("device lost shows over streaming")
+            << "ready@0 lost"
+            << "音频设备丢失，正在重新打开" << nothing << 0;
+        QTest::newRow("no device") << "ready@0 nodevice"
+                                   << "音频设备不可用，正在重试" << nothing << 0;
+        QTest::newRow("device back") << "ready@0 nodevice device"
+                                     << "正在监听" << nothing << 0;
+        QTest::newRow("a refusal shows over a device problem")
+            << "nodevice fail:401"
+            << "识别服务拒绝连接（HTTP 401）" << stop << 0;
+    }
+    void events() {
+        QFETCH(QString, script);
+        QFETCH(QString, status);
+        QFETCH(int, next);
+        QFETCH(int, delayMs);
+        ListeningSupervisor supervisor;
+        supervisor.start();
+        ListeningSupervisor::Decision last;
+        for (const QString &event : script.split(' ', Qt::SkipEmptyParts)) {
+            const QString name = event.section(QRegularExpression("[:@]"), 0, 0);
+            const qint64 value = event.section(QRegularExpression("[:@]"), 1, 1).toLongLong();
+            if (name == "fail")
+                last = supervisor.connectionFailed(int(value), "detail");
+            else if (name == "refuse")
+                last = supervisor.sessionRefused(int(value), "detail");
+            else if (name == "error")
+                last = supervisor.serviceError(quint32(value), "detail");
+            else if (name == "end")
+                last = supervisor.sessionEnded(value);
+            else if (name == "stall")
+                last = supervisor.sessionStalled(value);
+            else if (name == "ready")
+                supervisor.sessionReady(value);
+            else if (name == "text")
+                supervisor.textArrived();
+            else if (name == "lost")
+                supervisor.captureLost(0x88890004u);
+            else if (name == "nodevice")
+                supervisor.captureUnavailable();
+            else if (name == "device")
+                supervisor.captureRunning(false);
+            else
+                QFAIL(qPrintable("unknown event " + event));
+        }
+        QCOMPARE(supervisor.status().text, status);
+        QCOMPARE(int(last.next), next);
+        QCOMPARE(last.delayMs, delayMs);
+    }
+
+    // What the tooltip says: the service's own words, the credentials hint, the device.
+    void details() {
+        ListeningSupervisor supervisor;
+        supervisor.start();
+        supervisor.connectionFailed(401, "Unhandled http status code: 401");
+        QVERIFY(supervisor.status().detail.contains("401"));
+        QVERIFY(supervisor.status().detail.contains("App ID"));
+        supervisor.start();
+        supervisor.sessionReady(0);
+        supervisor.serviceError(55000000, "server busy");
+        QCOMPARE(supervisor.status().detail, QStringLiteral("server busy"));
+        supervisor.start();
+        supervisor.sessionReady(0);
+        supervisor.captureRunning(true);
+        QVERIFY(supervisor.status().detail.contains("默认输出"));
+        supervisor.captureLost(0x88890004u);
+        QCOMPARE(supervisor.status().detail, QStringLiteral("0x88890004"));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestListeningSupervisor)
+#include "tst_listeningsupervisor.moc"
