@@ -1,6 +1,7 @@
 #include "AudioCapture.h"
 #include "ScriptedAudioPlatform.h"
 #include "TestSupport.h"
+#include "WasapiDecisions.h"
 
 #include <QtTest>
 
@@ -118,6 +119,33 @@ private slots:
         QCOMPARE(script->callCount(Step::NextPacketSize), 13);
         QCOMPARE(delivered.count(), atFailure);
         capture->stop();
+    }
+
+    // Which Windows default-device notifications move loopback capture: the playback device of
+    // the followed role, never a microphone's.
+    void windowsDefaultChange_data() {
+        using namespace Wasapi;
+        QTest::addColumn<int>("flow");
+        QTest::addColumn<int>("role");
+        QTest::addColumn<int>("followed");
+        QTest::addColumn<bool>("moves");
+        QTest::newRow("speakers") << int(Flow::Render) << int(Role::Console) << int(Role::Console)
+                                  << true;
+        QTest::newRow("microphone")
+            << int(Flow::Capture) << int(Role::Console) << int(Role::Console) << false;
+        QTest::newRow("another role")
+            << int(Flow::Render) << int(Role::Multimedia) << int(Role::Console) << false;
+        QTest::newRow("headset in a call")
+            << int(Flow::Render) << int(Role::Communications) << int(Role::Communications) << true;
+    }
+    void windowsDefaultChange() {
+        QFETCH(int, flow);
+        QFETCH(int, role);
+        QFETCH(int, followed);
+        QFETCH(bool, moves);
+        QCOMPARE(Wasapi::defaultChangeMoves(Wasapi::Flow(flow), Wasapi::Role(role),
+                                            Wasapi::Role(followed)),
+                 moves);
     }
 
     void failedStartCanBeRetried() {

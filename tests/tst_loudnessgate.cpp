@@ -20,7 +20,7 @@ constexpr int kBufferFrames = kRate / 100;
 // over a background bed. Questions are separated by pauses of the bed alone.
 class Interview {
 public:
-    enum class Bed { Silence, Dither, Hum, Noise, Music };
+    enum class Bed { Silence, Hum, Noise, Music };
 
     Interview(double peakDbfs, Bed bed, double bedDbfs)
         : peak(std::pow(10.0, peakDbfs / 20.0))
@@ -59,8 +59,6 @@ private:
         switch (bedKind) {
         case Bed::Silence:
             return 0.0;
-        case Bed::Dither:
-            return (uniform(random) - 0.5) * 2.0 / 32768.0;
         case Bed::Hum:
             return bedLevel * std::sqrt(2.0) * std::sin(2.0 * M_PI * 50.0 * t);
         case Bed::Noise:
@@ -100,7 +98,6 @@ private slots:
         using Bed = Interview::Bed;
         for (double peak : {0.0, -6.0, -14.0, -20.0, -30.0}) {
             QTest::addRow("%g dBFS, digital silence", peak) << peak << Bed::Silence << -200.0;
-            QTest::addRow("%g dBFS, dither", peak) << peak << Bed::Dither << -90.0;
             QTest::addRow("%g dBFS, quiet noise", peak) << peak << Bed::Noise << -60.0;
             QTest::addRow("%g dBFS, hum", peak) << peak << Bed::Hum << -55.0;
         }

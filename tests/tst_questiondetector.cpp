@@ -28,9 +28,12 @@ private slots:
             << "L;P什么是多态;S100;L;P什么是多态什么是哈希表;S100;"
                "L;P什么是多态什么是哈希表介绍一下你的项目;S100"
             << QStringList{"什么是多态", "什么是哈希表", "介绍一下你的项目"};
+        // The second question's final is its last result: one sentence, no prefix of the whole
+        // transcript the third question comes in.
         QTest::newRow("a final sentence never becomes the prefix")
-            << "L;P什么是多态;F什么是多态;S100;L;P什么是多态请讲讲锁;S100"
-            << QStringList{"什么是多态", "请讲讲锁"};
+            << "L;P什么是多态？;S100;L;P什么是多态？请讲讲锁。;F请讲讲锁。;S100;"
+               "L;P什么是多态？请讲讲锁。什么是哈希表;S100"
+            << QStringList{"什么是多态？", "请讲讲锁。", "什么是哈希表"};
         QTest::newRow("the threshold follows the setting")
             << "T20;L;P你好吗;S20;T50;L;P你好吗再见;S49;S1" << QStringList{"你好吗", "再见"};
         QTest::newRow("silence alone keeps no stale text")

@@ -1,4 +1,5 @@
 #include "AudioPlatform.h"
+#include "WasapiDecisions.h"
 
 #include <initguid.h>
 
@@ -93,7 +94,8 @@ public:
         return E_NOINTERFACE;
     }
     HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
-        if (flow == eRender && role == eConsole)
+        if (Wasapi::defaultChangeMoves(Wasapi::Flow(flow), Wasapi::Role(role),
+                                       Wasapi::Role::Console))
             changed.store(true);
         return S_OK;
     }

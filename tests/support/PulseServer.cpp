@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <csignal>
@@ -163,10 +164,9 @@ bool PulseServer::removeSink(const QString &name) {
     QByteArray modules;
     if (!pactl({"list", "short", "modules"}, &modules))
         return false;
+    const QRegularExpression made(QStringLiteral("sink_name=%1(\\s|$)").arg(name));
     for (const QByteArray &line : modules.split('\n'))
-        if (line.contains("sink_name=" + name.toUtf8() + ' ') ||
-            line.endsWith("sink_name=" + name.toUtf8()) ||
-            line.contains("sink_name=" + name.toUtf8() + '\t'))
+        if (made.match(QString::fromUtf8(line)).hasMatch())
             return pactl({"unload-module", QString::fromUtf8(line.split('\t').first())});
     return false;
 }
