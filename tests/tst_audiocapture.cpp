@@ -5,6 +5,9 @@
 
 #include <QtTest>
 
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <mutex>
 #include <vector>
 
@@ -146,6 +149,53 @@ private slots:
         QCOMPARE(Wasapi::defaultChangeMoves(Wasapi::Flow(flow), Wasapi::Role(role),
                                             Wasapi::Role(followed)),
                  moves);
+    }
+
+    // Mix formats the Windows layer takes, and what their samples read as.
+    void windowsMixFormats_data() {
+        QTest::addColumn<int>("tag");
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<bool>("subFloat");
+        QTest::addColumn<QByteArray>("bytes"); // one sample, little-endian
+        QTest::addColumn<float>("value");      // NaN: refused
+        const float refused = std::numeric_limits<float>::quiet_NaN();
+        const float half = 0.5f;
+        QByteArray floatHalf(4, 0);
+        std::memcpy(floatHalf.data(), &half, 4);
+        QTest::newRow("float") << 3 << 32 << false << floatHalf << 0.5f;
+        QTest::newRow("extensible float") << 0xFFFE << 32 << true << floatHalf << 0.5f;
+        QTest::newRow("16-bit") << 1 << 16 << false << QByteArray("\x00\xc0", 2) << -0.5f;
+        QTest::newRow("extensible 24-bit")
+            << 0xFFFE << 24 << false << QByteArray("\x00\x00\x40", 3) << 0.5f;
+        QTest::newRow("32-bit") << 1 << 32 << false << QByteArray("\x00\x00\x00\x80", 4) << -1.0f;
+        QTest::newRow("64-bit float") << 3 << 64 << false << QByteArray(8, 0) << refused;
+        QTest::newRow("8-bit") << 1 << 8 << false << QByteArray(1, 0) << refused;
+        QTest::newRow("compressed") << 2 << 16 << false << QByteArray(2, 0) << refused;
+    }
+    void windowsMixFormats() {
+        QFETCH(int, tag);
+        QFETCH(int, bits);
+        QFETCH(bool, subFloat);
+        QFETCH(QByteArray, bytes);
+        QFETCH(float, value);
+        const auto samples = Wasapi::samplesOf(uint16_t(tag), uint16_t(bits), subFloat, !subFloat);
+        QCOMPARE(samples == Wasapi::Samples::Unsupported, std::isnan(value));
+        if (std::isnan(value))
+            return;
+        float out = 1234.0f;
+        Wasapi::toFloat(reinterpret_cast<const uint8_t *>(bytes.constData()), 1, samples, &out);
+        QCOMPARE(out, value);
+    }
+
+    void windowsDeviceAndPacketDecisions() {
+        QVERIFY(Wasapi::useChosenDevice(true, 1));   // DEVICE_STATE_ACTIVE
+        QVERIFY(!Wasapi::useChosenDevice(true, 8));  // unplugged
+        QVERIFY(!Wasapi::useChosenDevice(true, 2));  // disabled
+        QVERIFY(!Wasapi::useChosenDevice(false, 1)); // gone
+        QVERIFY(Wasapi::packetFlags(0x2).silent);
+        QVERIFY(!Wasapi::packetFlags(0x1).silent && Wasapi::packetFlags(0x1).discontinuity);
+        QCOMPARE(Wasapi::followedRole(Wasapi::kCommunicationsDevice), Wasapi::Role::Communications);
+        QCOMPARE(Wasapi::followedRole("{0.0.0.00000000}.{id}"), Wasapi::Role::Console);
     }
 
     void failedStartCanBeRetried() {

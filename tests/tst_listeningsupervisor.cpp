@@ -148,6 +148,8 @@ private slots:
         QVERIFY(supervisor.status().detail.contains("默认输出"));
         supervisor.captureLost(0x88890004u);
         QCOMPARE(supervisor.status().detail, QStringLiteral("0x88890004"));
+        supervisor.captureUnavailable(0x8889000au); // a device held in exclusive mode
+        QVERIFY(supervisor.status().detail.contains(QStringLiteral("0x8889000a")));
     }
 };
 

@@ -22,8 +22,10 @@ std::vector<int> silenceAt(const Arrivals &arrivals, int untilMs, int pollLatene
     clock.restart(0);
     std::vector<int> blocks;
     size_t next = 0;
-    for (int poll = 10; poll <= untilMs; poll += 10) {
-        const int now = poll + (poll / 10 % 3 == 0 ? pollLatenessMs : 0);
+    const int period = pollLatenessMs < 0 ? 16 : 10;
+    for (int poll = period; poll <= untilMs; poll += period) {
+        const int now = pollLatenessMs < 0 ? poll - poll / 160 * 4 // 15.6 ms on average
+                                           : poll + (poll / 10 % 3 == 0 ? pollLatenessMs : 0);
         bool drained = false;
         for (; next < arrivals.size() && arrivals[next].atMs <= now; ++next) {
             clock.delivered(arrivals[next].frames, int64_t(now) * 1000);
@@ -71,6 +73,8 @@ private slots:
         // A device that delivers nothing at all: real time, after the tolerance.
         QTest::newRow("idle for a second") << Arrivals{} << 0 << 95 << 97 << 50;
         QTest::newRow("idle, polls late") << Arrivals{} << 6 << 95 << 98 << 50;
+        // A throttled timer (Windows' 15.6 ms tick) still counts real milliseconds.
+        QTest::newRow("idle, polls every 15.6 ms") << Arrivals{} << -1 << 91 << 96 << 45;
         // Playback stops after 500 ms: silence from 40 ms after the last packet, in real time.
         QTest::newRow("playback stops") << fragments(0, 500, 480) << 0 << 45 << 47 << 550;
         // Speech resumes after an idle spell: silence only inside the spell.

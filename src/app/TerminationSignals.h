@@ -9,5 +9,7 @@ void quitOnTerminationSignals(QCoreApplication &app);
 // Says the orderly shutdown (capture stopped, session closed) is over; a console close on
 // Windows waits for it before the process may end.
 void shutdownFinished();
+// Stops handling them; before the application object goes away.
+void stopHandlingTerminationSignals();
 
 } // namespace Kelvane

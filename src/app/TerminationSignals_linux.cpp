@@ -43,4 +43,9 @@ void quitOnTerminationSignals(QCoreApplication &app) {
 // The signal handler only starts the shutdown; nothing waits for its end here.
 void shutdownFinished() {}
 
+void stopHandlingTerminationSignals() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
 } // namespace Kelvane

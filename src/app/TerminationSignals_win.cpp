@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace Kelvane {
 
 namespace {
@@ -13,10 +15,14 @@ namespace {
 // event lives here.
 HANDLE shutdownDone = nullptr;
 
+std::atomic<bool> handling{false};
+
 BOOL WINAPI onConsoleControl(DWORD event) {
-    // Runs on a thread of its own: hand the quit to the event loop.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                              Qt::QueuedConnection);
+    // Runs on a thread of its own: hand the quit to the event loop, while there is one.
+    if (!handling.load())
+        return FALSE;
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
     // For these, Windows ends the process as soon as the handler returns: wait (within the
     // about five seconds Windows allows) until capture stopped and the session was closed.
     if (shutdownDone &&
@@ -30,7 +36,13 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 void quitOnTerminationSignals(QCoreApplication &) {
     if (!shutdownDone)
         shutdownDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    handling.store(true);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+void stopHandlingTerminationSignals() {
+    handling.store(false);
+    SetConsoleCtrlHandler(onConsoleControl, FALSE);
 }
 
 void shutdownFinished() {

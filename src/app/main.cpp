@@ -1,6 +1,7 @@
 #include "Application.h"
 #include "Log.h"
 #include "MainWindow.h"
+#include "ProcessOutput.h"
 #include "TerminationSignals.h"
 
 #include <QApplication>
@@ -9,15 +10,20 @@ int main(int argc, char *argv[]) {
     using namespace Kelvane;
 
     int result = 0;
+    QApplication app(argc, argv);
+    setUpProcessOutput();
+    quitOnTerminationSignals(app);
+
+    Log::out("=== Kelvane - AI Interview Assistant ===");
+    Log::out("Version 1.0.0");
+    Log::out("=========================================");
+
     {
-        QApplication app(argc, argv);
-        quitOnTerminationSignals(app);
-
-        Log::out("=== Kelvane - AI Interview Assistant ===");
-        Log::out("Version 1.0.0");
-        Log::out("=========================================");
-
         Application controller;
+        // At logoff or system shutdown a GUI process hears no console event: the orderly stop
+        // (capture ended, session closed) runs within Qt's end-of-session handling instead.
+        QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller,
+                         &Application::stopListening);
         if (!controller.initialize()) {
             Log::err("Failed to initialize application");
             result = 1;
@@ -30,5 +36,7 @@ int main(int argc, char *argv[]) {
         }
     }
     shutdownFinished();
+    // The console handler reaches for the application object: gone before it is.
+    stopHandlingTerminationSignals();
     return result;
 }

@@ -49,12 +49,16 @@ AudioCapture::~AudioCapture() {
 
 bool AudioCapture::initialize() {
     Log::out("[AudioCapture] Initializing ", platform->name(), " audio capture...");
+    return initializeSteps();
+}
 
+bool AudioCapture::initializeSteps() {
     PlatformResult hr = platform->initializeCom();
     if (hr == kPlatformChangedMode) {
         // COM is usable on this thread already; the other mode's owner balances it.
     } else if (platformFailed(hr)) {
         Log::err("[AudioCapture] COM initialization failed: 0x", hex(hr));
+        lastError_ = hr;
         return false;
     } else {
         comInitialized = true;
@@ -63,6 +67,7 @@ bool AudioCapture::initialize() {
     hr = platform->createEnumerator();
     if (platformFailed(hr)) {
         Log::err("[AudioCapture] Failed to create device enumerator: 0x", hex(hr));
+        lastError_ = hr;
         return false;
     }
 
@@ -71,6 +76,7 @@ bool AudioCapture::initialize() {
         hr = platform->getDefaultEndpoint(DeviceRole::Console);
     if (platformFailed(hr)) {
         Log::err("[AudioCapture] Failed to get default audio endpoint: 0x", hex(hr));
+        lastError_ = hr;
         return false;
     }
 
@@ -81,6 +87,7 @@ bool AudioCapture::initialize() {
     hr = platform->activateClient();
     if (platformFailed(hr)) {
         Log::err("[AudioCapture] Failed to activate audio client: 0x", hex(hr));
+        lastError_ = hr;
         return false;
     }
     clientActivated = true;
@@ -88,6 +95,7 @@ bool AudioCapture::initialize() {
     hr = platform->getMixFormat(mixFormat);
     if (platformFailed(hr)) {
         Log::err("[AudioCapture] Failed to get mix format: 0x", hex(hr));
+        lastError_ = hr;
         return false;
     }
     sampleRate_ = mixFormat.sampleRate;
@@ -99,12 +107,14 @@ bool AudioCapture::initialize() {
     hr = platform->initializeLoopback(mixFormat);
     if (platformFailed(hr)) {
         Log::err("[AudioCapture] Failed to initialize audio client: 0x", hex(hr));
+        lastError_ = hr;
         return false;
     }
 
     hr = platform->getCaptureService();
     if (platformFailed(hr)) {
         Log::err("[AudioCapture] Failed to get capture client: 0x", hex(hr));
+        lastError_ = hr;
         return false;
     }
     captureServiceReady = true;
@@ -129,6 +139,7 @@ bool AudioCapture::start(AudioDataCallback newCallback) {
     const PlatformResult hr = platform->start();
     if (platformFailed(hr)) {
         Log::err("[AudioCapture] Failed to start audio client: 0x", hex(hr));
+        lastError_ = hr;
         capturing.exchange(false);
         return false;
     }
@@ -153,6 +164,15 @@ void AudioCapture::stop() {
 }
 
 void AudioCapture::captureLoop() {
+    // The platform's per-thread set-up lives exactly as long as the loop.
+    struct ThreadScope {
+        AudioPlatform &platform;
+        explicit ThreadScope(AudioPlatform &p)
+            : platform(p) {
+            platform.captureThreadStarted();
+        }
+        ~ThreadScope() { platform.captureThreadEnding(); }
+    } scope(*platform);
     const auto end = [this](CaptureEnd why, PlatformResult code) {
         if (endedCallback)
             endedCallback(why, code);

@@ -39,10 +39,13 @@ public:
     void setEndedCallback(CaptureEndedCallback callback) { endedCallback = std::move(callback); }
 
     bool fellBackToDefault() const { return platform->fellBackToDefault(); }
+    // The code of the last failed step of initialize() or start(), for the status detail.
+    PlatformResult lastError() const { return lastError_; }
     uint32_t sampleRate() const { return sampleRate_; }
     uint32_t channelCount() const { return channels; }
 
 private:
+    bool initializeSteps();
     void captureLoop();
     PlatformResult drainPackets(SilenceClock &clock);
 
@@ -58,6 +61,7 @@ private:
     AudioDataCallback callback;
     CaptureEndedCallback endedCallback;
     bool comInitialized = false;
+    PlatformResult lastError_ = kPlatformOk;
 };
 
 } // namespace Kelvane

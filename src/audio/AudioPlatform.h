@@ -59,6 +59,10 @@ public:
     virtual PlatformResult getBuffer(const uint8_t *&data, uint32_t &frames) = 0;
     virtual PlatformResult releaseBuffer(uint32_t frames) = 0;
 
+    // Called on the capture thread as it starts and as it ends (COM's apartment on Windows).
+    virtual void captureThreadStarted() {}
+    virtual void captureThreadEnding() {}
+
     // Frees the mix format and every platform object still held.
     virtual void releaseAll() = 0;
 

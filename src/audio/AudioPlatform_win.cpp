@@ -1,10 +1,12 @@
 #include "AudioPlatform.h"
+#include "Log.h"
 #include "WasapiDecisions.h"
 
 #include <initguid.h>
 
 #include <audioclient.h>
 #include <functiondiscoverykeys_devpkey.h>
+#include <ksmedia.h>
 #include <mmdeviceapi.h>
 #include <mmsystem.h>
 #include <objbase.h>
@@ -71,8 +73,9 @@ private:
 // thread of its own.
 class DefaultDeviceWatcher final : public IMMNotificationClient {
 public:
-    explicit DefaultDeviceWatcher(std::wstring chosenId)
-        : chosenId(std::move(chosenId)) {}
+    DefaultDeviceWatcher(std::wstring chosenId, Wasapi::Role followed)
+        : chosenId(std::move(chosenId))
+        , followed(followed) {}
 
     std::atomic<bool> changed{false};
     std::atomic<bool> chosenBack{false};
@@ -94,8 +97,7 @@ public:
         return E_NOINTERFACE;
     }
     HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR) override {
-        if (Wasapi::defaultChangeMoves(Wasapi::Flow(flow), Wasapi::Role(role),
-                                       Wasapi::Role::Console))
+        if (Wasapi::defaultChangeMoves(Wasapi::Flow(flow), Wasapi::Role(role), followed))
             changed.store(true);
         return S_OK;
     }
@@ -118,16 +120,31 @@ private:
     bool isChosen(LPCWSTR id) const { return id && !chosenId.empty() && chosenId == id; }
 
     const std::wstring chosenId;
+    const Wasapi::Role followed;
     std::atomic<ULONG> references{1};
 };
 
+#ifndef PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION
+#define PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION 0x4 // Windows 11 SDK
+#endif
+
 // Keeps the system timer at 1 ms while capturing, so the 10 ms poll really takes about 10 ms
-// (the default 15.6 ms tick stretches every silence threshold by half).
+// (the default 15.6 ms tick stretches every silence threshold by half). Windows 11 ignores the
+// request for a minimised or covered window unless the process opts out of that throttling;
+// the silence is counted by elapsed time besides (SilenceClock), so a late poll still counts
+// real milliseconds.
 class TimerResolution {
 public:
     void request() {
-        if (!active)
+        if (!active) {
+            PROCESS_POWER_THROTTLING_STATE state{};
+            state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+            state.ControlMask = PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;
+            state.StateMask = 0; // not throttled: the resolution asked for is honoured
+            SetProcessInformation(GetCurrentProcess(), ProcessPowerThrottling, &state,
+                                  sizeof state);
             active = timeBeginPeriod(1) == TIMERR_NOERROR;
+        }
     }
     void release() {
         if (active)
@@ -202,7 +219,8 @@ public:
                                             __uuidof(IMMDeviceEnumerator),
                                             reinterpret_cast<void **>(enumerator.put()));
         if (SUCCEEDED(hr)) {
-            *watcher.put() = new DefaultDeviceWatcher(toWide(chosenDevice));
+            *watcher.put() =
+                new DefaultDeviceWatcher(toWide(chosenDevice), Wasapi::followedRole(chosenDevice));
             if (FAILED(enumerator->RegisterEndpointNotificationCallback(watcher.get())))
                 watcher.reset(); // capture still works; it just does not follow the default
         }
@@ -210,13 +228,19 @@ public:
     }
 
     PlatformResult getDefaultEndpoint(DeviceRole role) override {
+        if (followsCommunications())
+            return enumerator->GetDefaultAudioEndpoint(eRender, eCommunications, device.put());
         if (!chosenDevice.empty() && !fellBack) {
-            if (SUCCEEDED(enumerator->GetDevice(toWide(chosenDevice).c_str(), device.put())))
+            const bool found =
+                SUCCEEDED(enumerator->GetDevice(toWide(chosenDevice).c_str(), device.put()));
+            DWORD state = 0;
+            if (found && FAILED(device->GetState(&state)))
+                state = 0;
+            if (Wasapi::useChosenDevice(found, state))
                 return S_OK;
-            fellBack = true; // gone: the default it is
+            fellBack = true; // gone, or there but not playing: the default it is
         }
-        return enumerator->GetDefaultAudioEndpoint(
-            eRender, role == DeviceRole::Multimedia ? eMultimedia : eConsole, device.put());
+        return defaultEndpoint(role);
     }
 
     PlatformResult getFriendlyName(std::string &name) override {
@@ -225,18 +249,39 @@ public:
     }
 
     PlatformResult activateClient() override {
-        return device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-                                reinterpret_cast<void **>(audioClient.put()));
+        HRESULT hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                      reinterpret_cast<void **>(audioClient.put()));
+        if (FAILED(hr) && !chosenDevice.empty() && !fellBack && !followsCommunications()) {
+            // The chosen device refuses: capture the default one rather than nothing.
+            fellBack = true;
+            if (SUCCEEDED(defaultEndpoint(DeviceRole::Console)))
+                hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                      reinterpret_cast<void **>(audioClient.put()));
+        }
+        return hr;
     }
 
     PlatformResult getMixFormat(MixFormat &format) override {
         const HRESULT hr = audioClient->GetMixFormat(mixFormat.put());
         if (FAILED(hr))
             return hr;
-        format.sampleRate = mixFormat.get()->nSamplesPerSec;
-        format.channels = mixFormat.get()->nChannels;
-        format.bitsPerSample = mixFormat.get()->wBitsPerSample;
-        format.blockAlign = mixFormat.get()->nBlockAlign;
+        const WAVEFORMATEX *mix = mixFormat.get();
+        bool subFloat = false;
+        bool subPcm = false;
+        if (mix->wFormatTag == WAVE_FORMAT_EXTENSIBLE && mix->cbSize >= 22) {
+            const auto *extensible = reinterpret_cast<const WAVEFORMATEXTENSIBLE *>(mix);
+            subFloat = IsEqualGUID(extensible->SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+            subPcm = IsEqualGUID(extensible->SubFormat, KSDATAFORMAT_SUBTYPE_PCM);
+        }
+        samples = Wasapi::samplesOf(mix->wFormatTag, mix->wBitsPerSample, subFloat, subPcm);
+        if (samples == Wasapi::Samples::Unsupported)
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        // What leaves this layer is always 32-bit float; integer formats are converted here.
+        channels = mix->nChannels;
+        format.sampleRate = mix->nSamplesPerSec;
+        format.channels = mix->nChannels;
+        format.bitsPerSample = 32;
+        format.blockAlign = 4u * mix->nChannels;
         return hr;
     }
 
@@ -263,8 +308,20 @@ public:
     bool defaultDeviceChanged() override {
         if (!watcher.get())
             return false;
-        return ((chosenDevice.empty() || fellBack) && watcher->changed.load()) ||
+        return ((chosenDevice.empty() || fellBack || followsCommunications()) &&
+                watcher->changed.load()) ||
                (fellBack && watcher->chosenBack.load());
+    }
+
+    // The capture thread uses these interfaces: it joins the multithreaded apartment (the GUI
+    // thread is Qt's single-threaded one).
+    void captureThreadStarted() override {
+        threadCom = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    }
+    void captureThreadEnding() override {
+        if (threadCom)
+            CoUninitialize();
+        threadCom = false;
     }
     bool fellBackToDefault() const override { return fellBack; }
 
@@ -282,6 +339,21 @@ public:
         const HRESULT hr = captureClient->GetBuffer(&buffer, &count, &flags, nullptr, nullptr);
         data = buffer;
         frames = count;
+        if (FAILED(hr) || count == 0)
+            return hr;
+        const Wasapi::PacketFlags packet = Wasapi::packetFlags(flags);
+        if (packet.discontinuity)
+            Log::out("[AudioCapture] Data discontinuity: a glitch in the captured audio");
+        const size_t values = size_t(count) * channels;
+        if (packet.silent) {
+            converted.assign(values, 0.0f); // the buffer's bytes are undefined then
+        } else if (samples != Wasapi::Samples::Float32) {
+            converted.resize(values);
+            Wasapi::toFloat(buffer, values, samples, converted.data());
+        } else {
+            return hr;
+        }
+        data = reinterpret_cast<const uint8_t *>(converted.data());
         return hr;
     }
 
@@ -302,8 +374,18 @@ public:
     }
 
 private:
+    bool followsCommunications() const { return chosenDevice == Wasapi::kCommunicationsDevice; }
+    HRESULT defaultEndpoint(DeviceRole role) {
+        return enumerator->GetDefaultAudioEndpoint(
+            eRender, role == DeviceRole::Multimedia ? eMultimedia : eConsole, device.put());
+    }
+
     std::string chosenDevice; // empty: follow the default render device
     bool fellBack = false;
+    bool threadCom = false;
+    Wasapi::Samples samples = Wasapi::Samples::Float32;
+    uint32_t channels = 0;
+    std::vector<float> converted;
     TimerResolution timer;
     ComRef<DefaultDeviceWatcher> watcher;
     ComRef<IMMDeviceEnumerator> enumerator;
@@ -320,7 +402,9 @@ std::unique_ptr<AudioPlatform> createAudioPlatform(const std::string &deviceId) 
 }
 
 std::vector<OutputDevice> listOutputDevices() {
-    std::vector<OutputDevice> devices;
+    // A meeting program in a call often plays on the communications device (a headset)
+    // while the console default goes silent.
+    std::vector<OutputDevice> devices{{Wasapi::kCommunicationsDevice, "跟随默认通信设备"}};
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     {
         ComRef<IMMDeviceEnumerator> enumerator;

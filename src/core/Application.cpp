@@ -210,7 +210,7 @@ void Application::startListening() {
     if (!audioCapture->start(audioHandler())) {
         // Listening goes on without a device, exactly as when one is lost while listening.
         Log::err("[Application] Failed to start audio capture");
-        supervisor.captureUnavailable();
+        supervisor.captureUnavailable(quint32(audioCapture->lastError()));
         captureRetryTimer.start(kCaptureRetryMs);
     } else {
         supervisor.captureRunning(audioCapture->fellBackToDefault());
@@ -371,7 +371,7 @@ void Application::reopenCapture() {
         publishStatus();
         return;
     }
-    supervisor.captureUnavailable();
+    supervisor.captureUnavailable(quint32(audioCapture->lastError()));
     publishStatus();
     captureRetryTimer.start(kCaptureRetryMs);
 }

@@ -104,9 +104,12 @@ void ListeningSupervisor::captureLost(quint32 code) {
     captureDetail = QStringLiteral("0x%1").arg(code, 8, 16, QLatin1Char('0'));
 }
 
-void ListeningSupervisor::captureUnavailable() {
+void ListeningSupervisor::captureUnavailable(quint32 code) {
     captureProblem = QStringLiteral("音频设备不可用，正在重试");
     captureDetail = QStringLiteral("没有可录制的播放设备");
+    // The code tells a device held in exclusive mode from one that is not there at all.
+    if (code)
+        captureDetail += QStringLiteral("（0x%1）").arg(code, 8, 16, QLatin1Char('0'));
 }
 
 void ListeningSupervisor::captureRunning(bool fellBackToDefault) {

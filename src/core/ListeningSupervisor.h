@@ -37,7 +37,8 @@ public:
     Decision sessionStalled(qint64 nowMs);
 
     void captureLost(quint32 code);
-    void captureUnavailable();
+    // code: why the last open failed (0: unknown), shown in the detail.
+    void captureUnavailable(quint32 code = 0);
     void captureRunning(bool fellBackToDefault);
 
     Status status() const;

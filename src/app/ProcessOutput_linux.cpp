@@ -1,0 +1,7 @@
+#include "ProcessOutput.h"
+
+namespace Kelvane {
+
+void setUpProcessOutput() {}
+
+} // namespace Kelvane
