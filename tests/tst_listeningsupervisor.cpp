@@ -24,18 +24,11 @@ private slots:
 
         QTest::newRow("connecting") << ""
                                     << "正在连接识别服务…" << nothing << 0;
-        QTest::newRow("streaming") << "ready@0"
-                                   << "正在监听" << nothing << 0;
         QTest::newRow("handshake 401 stops") << "fail:401"
                                              << "识别服务拒绝连接（HTTP 401）" << stop << 0;
-        QTest::newRow("handshake 403 stops") << "fail:403"
-                                             << "识别服务拒绝连接（HTTP 403）" << stop << 0;
         QTest::newRow("handshake 503 retries")
             << "fail:503"
             << "识别服务拒绝连接（HTTP 503），正在重连（第 1 次）" << reconnect << 500;
-        QTest::newRow("unreachable retries")
-            << "fail:0"
-            << "识别服务无法连接，正在重连（第 1 次）" << reconnect << 500;
         QTest::newRow("delays double")
             << "fail:0 fail:0 fail:0 fail:0"
             << "识别服务无法连接，正在重连（第 4 次）" << reconnect << 4000;

@@ -1,4 +1,3 @@
-#include "EventStream.h"
 #include "LLMClient.h"
 #include "StandinChatServer.h"
 #include "TestSupport.h"
@@ -58,30 +57,6 @@ private slots:
         config.apiUrl = server->url();
         config.model = QStringLiteral("deepseek-flash");
         client->setConfig(config);
-    }
-
-    // A stream cut into two reads at any byte, inside a character too, reads as one piece.
-    void eventStreamCutAnywhere() {
-        const QByteArray stream =
-            "data: {\"choices\":[{\"delta\":{\"content\":\"多态 🙂\"}}]}\n"
-            ": keep-alive\ndata: [DONE]\n";
-        for (int cut = 0; cut <= stream.size(); ++cut) {
-            EventStreamBuffer buffer;
-            int parts = 0;
-            QStringList lines = buffer.takeLines(stream.left(cut), parts);
-            lines += buffer.takeLines(stream.mid(cut), parts);
-            QCOMPARE(interpretEventLine(lines.value(0), 1, nullptr).text,
-                     QStringLiteral("多态 🙂"));
-            QCOMPARE(interpretEventLine(lines.value(2), 3, nullptr).kind, EventLine::Done);
-        }
-    }
-
-    void endlessLineIsNoEventStream() {
-        EventStreamBuffer endless;
-        int parts = 0;
-        for (int i = 0; i < 17; ++i)
-            QVERIFY(endless.takeLines(QByteArray(64 * 1024, 'x'), parts).isEmpty());
-        QVERIFY(endless.lineTooLong());
     }
 
     void requestOnTheWireAndAnswer() {

@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <nlohmann/json.hpp>
+
 using Kelvane::Settings;
 using KelvaneTest::Session;
 
@@ -47,8 +49,8 @@ private slots:
         QVERIFY(session.widget<QPushButton>("startButton")->isEnabled());
         // No key in any line of a whole session.
         for (const QString &line : session.log.out() + session.log.err())
-            QVERIFY2(!line.contains("sk-session") && !line.contains("placeholder_access_token") &&
-                         !line.contains("1234567890"),
+            QVERIFY2(!line.contains("sk-session") && !line.contains("token-session-0001") &&
+                         !line.contains("app-session-01"),
                      qPrintable(line));
     }
 
@@ -261,8 +263,12 @@ private slots:
         QFETCH(QString, status);
         Session session;
         QVERIFY(session.ready());
-        qunsetenv("KELVANE_LLM_API_KEY");
+        for (const char *name :
+             {"KELVANE_LLM_API_KEY", "KELVANE_ASR_APP_ID", "KELVANE_ASR_ACCESS_TOKEN"})
+            qunsetenv(name);
         Kelvane::Settings::store(Settings::LlmApiKey, QStringLiteral("sk-session"));
+        Kelvane::Settings::store(Settings::AsrAppId, QStringLiteral("app-session-01"));
+        Kelvane::Settings::store(Settings::AsrAccessToken, QStringLiteral("token-session-0001"));
         Kelvane::Settings::store(key, QString());
         QString focused;
         QString shown;
@@ -387,6 +393,93 @@ private slots:
         QVERIFY(session.askByVoice());
         QTest::qWait(500);
         QCOMPARE(session.list()->count(), 1);
+    }
+
+    // 立即回答 (button or Ctrl+Enter) asks what was heard at once; the pause that follows asks
+    // nothing more. The line under the controls shows what is heard until it is asked.
+    void answerNow_data() {
+        QTest::addColumn<bool>("shortcut");
+        QTest::newRow("button") << false;
+        QTest::newRow("Ctrl+Enter") << true;
+    }
+    void answerNow() {
+        QFETCH(bool, shortcut);
+        Session session(QStringList{});
+        QVERIFY(session.ready());
+        QSignalSpy requested(&session.chat, &StandinChatServer::requestReceived);
+        QVERIFY(session.startAndWaitForSession());
+        session.speak(200); // two seconds of speech: no pause ends it meanwhile
+        session.asr.sendToClients(AsrWire::serverFrame(
+            AsrWire::FullServerResponse, 1, 1, R"({"result":{"text":"请介绍一下你自己"}})"));
+        auto *heard = session.widget<QLabel>("transcriptLabel");
+        QTRY_COMPARE(heard->text(), QStringLiteral("请介绍一下你自己"));
+        if (shortcut)
+            QTest::keyClick(session.window.get(), Qt::Key_Return, Qt::ControlModifier);
+        else
+            session.click("answerNowButton");
+        QCOMPARE(session.list()->count(), 1); // at once, not after a pause
+        QCOMPARE(session.list()->item(0)->text(), QStringLiteral("Q1: 请介绍一下你自己"));
+        QVERIFY(heard->text().isEmpty());
+        QTest::qWait(3500); // the speech ends and its pause passes
+        QCOMPARE(session.list()->count(), 1);
+        QCOMPARE(requested.count(), 1);
+    }
+
+    // What the user filled in reaches the request: the résumé and job description, and with
+    // context on, the question before with its answer.
+    void profileAndContextReachTheRequest() {
+        const QStringList script{QStringLiteral("介绍一下项目"), QStringLiteral("为什么这样设计")};
+        Session session(script);
+        QVERIFY(session.ready());
+        Kelvane::Settings::store(Settings::ProfileResume, QStringLiteral("主导过风控引擎重构"));
+        Kelvane::Settings::store(Settings::LlmContextRounds, QStringLiteral("1"));
+        QVERIFY(session.startAndWaitForSession());
+        QVERIFY(session.askByVoice());
+        QVERIFY(session.waitForAnswers(1));
+        QVERIFY(session.askByVoice());
+        QTRY_COMPARE(session.chat.requests.size(), 2);
+        const auto messages =
+            nlohmann::json::parse(session.chat.requests[1].body.toStdString())["messages"];
+        QCOMPARE(int(messages.size()), 4);
+        QVERIFY(QString::fromStdString(messages[0]["content"]).contains("主导过风控引擎重构"));
+        QVERIFY(QString::fromStdString(messages[1]["content"]).contains(script[0]));
+        QCOMPARE(QString::fromStdString(messages[2]["role"]), QStringLiteral("assistant"));
+        QVERIFY(QString::fromStdString(messages[3]["content"]).contains(script[1]));
+        for (const QString &line : session.log.out())
+            QVERIFY2(!line.contains("风控引擎"), qPrintable(line)); // never in the log
+    }
+
+    // 导出记录: every question with its number, its answer and its notes, and its timing.
+    void exportedRecord() {
+        const QStringList script{QStringLiteral("第一问"), QStringLiteral("第二问"),
+                                 QStringLiteral("第三问")};
+        Session session(script);
+        QVERIFY(session.ready());
+        QVERIFY(session.startAndWaitForSession());
+        QVERIFY(session.askByVoice());
+        QVERIFY(session.waitForAnswers(1));
+        session.chat.options().refuseStatus = 500;
+        QVERIFY(session.askByVoice());
+        QSignalSpy failed(session.app.get(), &Kelvane::Application::answerFailed);
+        QVERIFY(failed.wait(5000));
+        session.chat.options().refuseStatus = 0;
+        session.chat.options().dropAfterDeltas = 2;
+        QVERIFY(session.askByVoice());
+        QVERIFY(failed.wait(5000));
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("记录.md"));
+        QVERIFY(session.window->exportTo(path));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(file.readAll());
+        const qsizetype one = text.indexOf("## Q1: 第一问"), two = text.indexOf("## Q2: 第二问"),
+                        three = text.indexOf("## Q3: 第三问");
+        QVERIFY2(one > 0 && one < two && two < three, qPrintable(text));
+        QVERIFY(text.mid(one, two - one)
+                    .contains(StandinChatServer::answerDeltas(script[0]).first().trimmed()));
+        QVERIFY(text.mid(two, three - two).contains(QStringLiteral("回答失败：HTTP 500")));
+        QVERIFY(text.mid(three).contains(QStringLiteral("回答不完整：")));
+        QVERIFY(text.mid(one, two - one).contains(QStringLiteral("*静音")));
     }
 
     // A reasoning service: the pane says it thinks, then the answer replaces that line.

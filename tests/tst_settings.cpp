@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QSettings>
 #include <QtTest>
 
@@ -140,11 +141,7 @@ private slots:
         QCOMPARE(appId->text(), QStringLiteral("app-from-env"));
         QCOMPARE(appId->accessibleDescription(),
                  QStringLiteral("由环境变量 KELVANE_ASR_APP_ID 设置"));
-        auto *token = dialog.findChild<QLineEdit *>("asrTokenEdit");
-        QCOMPARE(token->echoMode(), QLineEdit::Password);
-        dialog.findChild<QCheckBox *>("asrTokenEditReveal")->setChecked(true);
-        QCOMPARE(token->echoMode(), QLineEdit::Normal);
-        token->setText(QStringLiteral("token-typed"));
+        dialog.findChild<QLineEdit *>("asrTokenEdit")->setText(QStringLiteral("token-typed"));
         dialog.findChild<QComboBox *>("asrResourceCombo")
             ->setCurrentText(QStringLiteral("volc.bigasr.sauc.concurrent"));
         dialog.findChild<QComboBox *>("llmModelCombo")->setCurrentText(QStringLiteral("my-model"));
@@ -159,6 +156,29 @@ private slots:
         QCOMPARE(restarted.value(Settings::LlmModel), QStringLiteral("my-model"));
         QCOMPARE(restarted.value(Settings::LlmThinking), QStringLiteral("true"));
         QCOMPARE(restarted.value(Settings::AsrAppId), Settings::builtIn(Settings::AsrAppId));
+    }
+
+    // The profile: loaded from a file, cut with a note when too long, kept in the file; the
+    // built-in placeholder keys show as empty, required fields.
+    void profileAndPlaceholders() {
+        QTemporaryDir dir;
+        QFile resumeFile(dir.filePath(QStringLiteral("简历.md")));
+        QVERIFY(resumeFile.open(QIODevice::WriteOnly));
+        resumeFile.write(QString(7000, QChar(u'甲')).toUtf8());
+        resumeFile.close();
+        Kelvane::SettingsDialog dialog(Settings::load(), QString());
+        auto *appId = dialog.findChild<QLineEdit *>("asrAppIdEdit");
+        QVERIFY(appId->text().isEmpty());
+        QVERIFY(!appId->placeholderText().isEmpty());
+        auto *resume = dialog.findChild<QPlainTextEdit *>("resumeEdit");
+        QVERIFY(Kelvane::SettingsDialog::loadProfileFile(resume, resumeFile.fileName()));
+        QVERIFY(dialog.findChild<QLabel *>("resumeEditNote")->text().contains("6000"));
+        dialog.findChild<QPlainTextEdit *>("jobDescriptionEdit")->setPlainText("后端开发");
+        dialog.settings().save();
+        const Settings saved = Settings::load();
+        QCOMPARE(saved.value(Settings::ProfileResume).size(), 7000);
+        QCOMPARE(saved.value(Settings::ProfileJobDescription), QStringLiteral("后端开发"));
+        QCOMPARE(saved.missingCredential(), Settings::AsrAppId);
     }
 
     // 测试连接 and 获取模型列表 against the stand-ins.

@@ -24,6 +24,10 @@ const QString Settings::LlmEarlyRequest = QStringLiteral("llm/earlyRequest");
 const QString Settings::AudioDevice = QStringLiteral("audio/device");
 const QString Settings::Direction = QStringLiteral("ui/direction");
 const QString Settings::SilenceMs = QStringLiteral("ui/silenceMs");
+const QString Settings::ProfileResume = QStringLiteral("profile/resume");
+const QString Settings::ProfileJobDescription = QStringLiteral("profile/jobDescription");
+const QString Settings::LlmContextRounds = QStringLiteral("llm/contextRounds");
+const QString Settings::AnswerNowHotkey = QStringLiteral("ui/answerNowHotkey");
 
 namespace {
 
@@ -46,6 +50,10 @@ const Entry kEntries[] = {
     {&Settings::AudioDevice, "", nullptr},
     {&Settings::Direction, "Java后端", nullptr},
     {&Settings::SilenceMs, "1000", nullptr},
+    {&Settings::ProfileResume, "", nullptr},
+    {&Settings::ProfileJobDescription, "", nullptr},
+    {&Settings::LlmContextRounds, "0", nullptr},
+    {&Settings::AnswerNowHotkey, "Ctrl+Alt+Return", nullptr},
 };
 
 const Entry *entryOf(const QString &key) {

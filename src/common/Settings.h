@@ -13,18 +13,22 @@ namespace Kelvane {
 // which wins over the built-in default.
 class Settings {
 public:
-    static const QString AsrAppId;        // "asr/appId"
-    static const QString AsrAccessToken;  // "asr/accessToken"
-    static const QString AsrResourceId;   // "asr/resourceId"
-    static const QString AsrUrl;          // "asr/url"
-    static const QString LlmApiKey;       // "llm/apiKey"
-    static const QString LlmUrl;          // "llm/url"
-    static const QString LlmModel;        // "llm/model"
-    static const QString LlmThinking;     // "llm/thinking": "true" or "false"
-    static const QString LlmEarlyRequest; // "llm/earlyRequest": "true" or "false"
-    static const QString AudioDevice;     // "audio/device": empty follows the system default
-    static const QString Direction;       // "ui/direction"
-    static const QString SilenceMs;       // "ui/silenceMs"
+    static const QString AsrAppId;              // "asr/appId"
+    static const QString AsrAccessToken;        // "asr/accessToken"
+    static const QString AsrResourceId;         // "asr/resourceId"
+    static const QString AsrUrl;                // "asr/url"
+    static const QString LlmApiKey;             // "llm/apiKey"
+    static const QString LlmUrl;                // "llm/url"
+    static const QString LlmModel;              // "llm/model"
+    static const QString LlmThinking;           // "llm/thinking": "true" or "false"
+    static const QString LlmEarlyRequest;       // "llm/earlyRequest": "true" or "false"
+    static const QString AudioDevice;           // "audio/device": empty follows the system default
+    static const QString Direction;             // "ui/direction"
+    static const QString SilenceMs;             // "ui/silenceMs"
+    static const QString ProfileResume;         // "profile/resume"
+    static const QString ProfileJobDescription; // "profile/jobDescription"
+    static const QString LlmContextRounds;      // "llm/contextRounds": 0 to 5 earlier questions
+    static const QString AnswerNowHotkey;       // "ui/answerNowHotkey" (Windows)
 
     static QStringList keys();
     static QString builtIn(const QString &key);

@@ -4,6 +4,7 @@
 #include "AudioCapture.h"
 #include "LLMClient.h"
 #include "Log.h"
+#include "PromptBuilder.h"
 #include "SpeechFrames.h"
 #include "VAD.h"
 
@@ -24,30 +25,6 @@ constexpr qint64 kCaptureRetryMs = 1000;
 // The level meter moves every this many buffers (50 ms).
 constexpr int kBuffersPerLevel = 5;
 constexpr size_t kVadFrameSamples = 160;
-
-QString systemPrompt(const QString &direction) {
-    static const QString kTemplate = QStringLiteral(
-        "你是一个专业的面试助手。用户正在参加 %1 方向的面试。\n"
-        "你的任务是根据面试官的问题，快速提供准确、简洁的答案要点。\n"
-        "答案应该专业、清晰、有逻辑，适合在面试中回答。\n"
-        "\n"
-        "回答要求：\n"
-        "1. 技术问题：提供专业的技术答案要点\n"
-        "2. 行为问题（如：介绍项目经验、团队协作等）：提供STAR法则的回答框架（情境Situation、任务"
-        "Task、行动Action、结果Result）\n"
-        "3. HR问题（如：职业规划、优缺点等）：提供真诚、积极的回答思路\n"
-        "\n"
-        "重要规则：\n"
-        "- 如果问题是个人隐私问题（如：你叫什么名字、你住哪里、身份证号等个人信息），请只回复：["
-        "PERSONAL_QUESTION]，不要有任何其他内容。\n"
-        "- 针对 %1 方向的特点，提供最相关的答案。");
-    // One pass: text inside the direction is never substituted again.
-    return kTemplate.arg(direction);
-}
-
-QString userPrompt(const QString &question) {
-    return QStringLiteral("面试官问：%1\n请提供答案要点。").arg(question);
-}
 
 } // namespace
 
@@ -86,6 +63,11 @@ Application::Application(AudioPlatformFactory factory, QObject *parent)
             onCaptureEnded(generation, CaptureEnd(why), PlatformResult(code));
         },
         Qt::QueuedConnection);
+    // What each question's answer says, for the context of the questions after it.
+    connect(this, &Application::llmResponse, this,
+            [this](int questionId, const QString &text, bool) { answers[questionId] += text; });
+    connect(this, &Application::answerRestarted, this,
+            [this](int questionId) { answers.remove(questionId); });
     captureRetryTimer.setSingleShot(true);
     connect(&captureRetryTimer, &QTimer::timeout, this, &Application::reopenCapture);
 }
@@ -523,12 +505,13 @@ void Application::sendEarly(const QString &question) {
     cancelEarly("superseded");
     early = EarlyRequest{};
     early->text = question;
+    early->messages = chatMessages(question);
     early->serial = ++earlySerial;
     const int serial = early->serial;
     Log::out("[Application] Early request sent: ", question);
     // Before adoption the reply is kept here; after it, it goes to its question.
     early->requestId = llmClient->sendChatRequest(
-        chatMessages(question),
+        early->messages,
         [this, serial](const QString &text, bool isDone) {
             if (const auto adopted = adoptedEarly.constFind(serial);
                 adopted != adoptedEarly.constEnd()) {
@@ -574,6 +557,7 @@ bool Application::adoptEarly(int questionId, const QString &question) {
         return false;
     }
     Log::out("[Application] Early request adopted for question ", questionId);
+    askedWith.insert(questionId, early->messages);
     if (!early->answer.isEmpty())
         emit llmResponse(questionId, early->answer, false);
     if (early->done)
@@ -597,6 +581,19 @@ void Application::askLLM(const QString &question) {
         sendQuestion(questionId, question);
 }
 
+void Application::answerNow() {
+    QString question;
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        question = detector.askNow();
+    }
+    if (question.isEmpty())
+        return;
+    Log::out("[Application] Answer now: ", question);
+    triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
+    askLLM(question);
+}
+
 void Application::askAgain(int questionId) {
     const auto question = questionTexts.constFind(questionId);
     if (question == questionTexts.constEnd())
@@ -608,19 +605,32 @@ void Application::askAgain(int questionId) {
     sendQuestion(questionId, *question);
 }
 
+// The messages the next question is asked with; an early request sends the same.
 QList<ChatMessage> Application::chatMessages(const QString &question) const {
-    return {
-        {QStringLiteral("system"), systemPrompt(interviewDirection)},
-        {QStringLiteral("user"), userPrompt(question)},
-    };
+    PromptBuilder prompt;
+    prompt.direction = interviewDirection;
+    prompt.resume = settings.value(Settings::ProfileResume);
+    prompt.jobDescription = settings.value(Settings::ProfileJobDescription);
+    prompt.contextRounds = settings.value(Settings::LlmContextRounds).toInt();
+    QList<PromptBuilder::Exchange> earlier;
+    for (auto it = questionTexts.constBegin(); it != questionTexts.constEnd(); ++it)
+        earlier.append({it.value(), answers.value(it.key())});
+    return prompt.messages(question, earlier);
 }
 
 void Application::sendQuestion(int questionId, const QString &question) {
-    const QList<ChatMessage> messages = chatMessages(question);
-    Log::out("[Application] 📤 问题ID=", questionId, " 发送消息数量=", messages.size());
+    // Asked again, a question keeps the context it was first asked with.
+    if (!askedWith.contains(questionId))
+        askedWith.insert(questionId, chatMessages(question));
+    const QList<ChatMessage> messages = askedWith.value(questionId);
+    Log::out("[Application] 📤 问题ID=", questionId, " 发送消息数量=", messages.size(),
+             " 简历字数=", PromptBuilder::bounded(settings.value(Settings::ProfileResume)).size(),
+             " 职位描述字数=",
+             PromptBuilder::bounded(settings.value(Settings::ProfileJobDescription)).size());
     for (int i = 0; i < messages.size(); ++i)
         Log::out("[Application] 消息", i, " role=", messages[i].role,
                  " content前50字=", messages[i].content.left(50), "...");
+    // (the profile stands at the end of the system prompt: never in these lines)
 
     if (!llmClient)
         return;

@@ -48,6 +48,8 @@ public:
     void setSilenceThreshold(int ms);
     void setInterviewDirection(const QString &direction);
     bool listening() const { return isListening; }
+    // Asks what the interviewer said so far at once, as the next question.
+    void answerNow();
     // Sends a question already asked once more; its answer starts again from nothing.
     void askAgain(int questionId);
     // What the last status means in detail (the window's tooltip); empty when plain.
@@ -127,6 +129,8 @@ private:
     QString defaultModel;
     int questionCounter = 0;
     QMap<int, QString> questionTexts;
+    QMap<int, QString> answers;              // as far as they arrived
+    QMap<int, QList<ChatMessage>> askedWith; // what each question was first sent with
     std::vector<int16_t> pendingAudio;
     int pendingChunkCount = 0;
 
@@ -158,6 +162,7 @@ private:
         int serial = 0;
         int requestId = 0;
         QString text;
+        QList<ChatMessage> messages;
         QString answer; // what arrived before adoption
         bool done = false;
         bool failed = false;

@@ -22,6 +22,10 @@ public:
     // silence and the text passes the checks; otherwise an empty string.
     QString onBuffer(bool loud);
 
+    // The user asks now: the current text becomes the question as if the pause had ended it
+    // (the same checks; the silence starts counting afresh). Empty when there is none to ask.
+    QString askNow() { return checkSilenceTrigger(); }
+
     // One recognition result. Returns the text new since the last question (what the
     // recogniser reported minus the prefix already asked).
     QString onResult(const QString &text, bool isFinal);

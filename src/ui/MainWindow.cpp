@@ -1,5 +1,7 @@
 #include "MainWindow.h"
 
+#include "GlobalHotkey.h"
+
 #include "Application.h"
 #include "Log.h"
 #include "MarkdownView.h"
@@ -8,6 +10,8 @@
 #include "SettingsDialog.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -19,6 +23,7 @@
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSplitter>
 #include <QTextEdit>
 #include <QTimer>
@@ -81,21 +86,6 @@ QLabel *makeCaption(const QString &text, QWidget *parent) {
     auto *label = new QLabel(text, parent);
     label->setStyleSheet(kCaptionStyle);
     return label;
-}
-
-// A service's error text shown as it is, not as Markdown.
-QString escapedMarkdown(const QString &text) {
-    QString escaped;
-    for (const QChar c : text) {
-        if (QStringLiteral("\\`*_{}[]<>()#+-!|~").contains(c))
-            escaped += QLatin1Char('\\');
-        escaped += c;
-    }
-    return escaped;
-}
-
-QString questionLabel(int id, const QString &question) {
-    return QStringLiteral("Q%1: %2").arg(id).arg(question);
 }
 
 } // namespace
@@ -209,6 +199,20 @@ void MainWindow::setupUi() {
     stopButton->setStyleSheet(kStopButtonStyle);
     connect(stopButton, &QPushButton::clicked, this, &MainWindow::onStopListeningClicked);
 
+    answerNowButton = new QPushButton(QStringLiteral("立即回答"), controlBar);
+    answerNowButton->setStyleSheet(kStopButtonStyle);
+    answerNowButton->setToolTip(QStringLiteral("把正在听到的内容立即作为问题（Ctrl+Enter）"));
+    answerNowButton->setEnabled(false);
+    connect(answerNowButton, &QPushButton::clicked, this, &MainWindow::onAnswerNow);
+    // Ctrl+Enter in the window; on Windows also a global hotkey (set in setApplication).
+    for (const QKeySequence &keys :
+         {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)})
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, &MainWindow::onAnswerNow);
+
+    exportButton = new QPushButton(QStringLiteral("导出记录"), controlBar);
+    exportButton->setStyleSheet(kStopButtonStyle);
+    connect(exportButton, &QPushButton::clicked, this, &MainWindow::onExportClicked);
+
     settingsButton = new QPushButton(QStringLiteral("设置"), controlBar);
     settingsButton->setStyleSheet(kStopButtonStyle);
     connect(settingsButton, &QPushButton::clicked, this, &MainWindow::onSettingsClicked);
@@ -238,7 +242,9 @@ void MainWindow::setupUi() {
     controls->addSpacing(12);
     controls->addWidget(startButton);
     controls->addWidget(stopButton);
+    controls->addWidget(answerNowButton);
     controls->addWidget(settingsButton);
+    controls->addWidget(exportButton);
     controls->addSpacing(8);
     controls->addWidget(levelMeter);
     controls->addWidget(statusLabel);
@@ -246,6 +252,13 @@ void MainWindow::setupUi() {
     controlBarLayout->addLayout(controls);
     controlBarLayout->addStretch(0);
     mainLayout->addWidget(controlBar);
+
+    // What the recogniser hears of the question in progress, one grey line.
+    transcriptLabel = new QLabel(this);
+    transcriptLabel->setStyleSheet(QStringLiteral("QLabel { color: #999999; padding: 2px 16px; }"));
+    transcriptLabel->setAccessibleName(QStringLiteral("正在听到"));
+    transcriptLabel->setMinimumWidth(1);
+    mainLayout->addWidget(transcriptLabel);
 
     splitter = new QSplitter(Qt::Horizontal, this);
     splitter->setHandleWidth(3);
@@ -320,13 +333,15 @@ void MainWindow::setupUi() {
 
     // Names for accessibility tools and tests, which find widgets by name, not position.
     const std::pair<QWidget *, const char *> names[] = {
-        {directionEdit, "directionEdit"}, {silenceEdit, "silenceEdit"},
-        {minusButton, "minusButton"},     {plusButton, "plusButton"},
-        {startButton, "startButton"},     {stopButton, "stopButton"},
-        {statusLabel, "statusLabel"},     {questionList, "questionList"},
-        {answerTitle, "answerTitle"},     {answerView, "answerView"},
-        {retryButton, "retryButton"},     {settingsButton, "settingsButton"},
-        {timingLabel, "timingLabel"},     {levelMeter, "levelMeter"},
+        {directionEdit, "directionEdit"},     {silenceEdit, "silenceEdit"},
+        {minusButton, "minusButton"},         {plusButton, "plusButton"},
+        {startButton, "startButton"},         {stopButton, "stopButton"},
+        {statusLabel, "statusLabel"},         {questionList, "questionList"},
+        {answerTitle, "answerTitle"},         {answerView, "answerView"},
+        {retryButton, "retryButton"},         {settingsButton, "settingsButton"},
+        {timingLabel, "timingLabel"},         {levelMeter, "levelMeter"},
+        {answerNowButton, "answerNowButton"}, {exportButton, "exportButton"},
+        {transcriptLabel, "transcriptLabel"},
     };
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));
@@ -347,6 +362,13 @@ void MainWindow::setApplication(Application *app) {
     connect(application, &Application::listeningChanged, this, &MainWindow::onListeningChanged);
     connect(application, &Application::answerThinking, this, &MainWindow::onAnswerThinking);
     connect(application, &Application::questionTiming, this, &MainWindow::onQuestionTiming);
+    connect(application, &Application::asrResult, this, &MainWindow::onASRResult);
+    hotkey = new GlobalHotkey(this);
+    connect(hotkey, &GlobalHotkey::activated, this, &MainWindow::onAnswerNow);
+    const QString hotkeyText = Settings::load().value(Settings::AnswerNowHotkey);
+    if (hotkey->setShortcut(QKeySequence(hotkeyText, QKeySequence::PortableText)))
+        answerNowButton->setToolTip(answerNowButton->toolTip() + QStringLiteral("；其他程序中：") +
+                                    hotkeyText);
     // Levels still queued from the capture thread when listening stops must not move it.
     connect(application, &Application::inputLevel, levelMeter,
             [this](int percent) { levelMeter->setValue(application->listening() ? percent : 0); });
@@ -465,9 +487,46 @@ void MainWindow::onQuestionItemClicked(QListWidgetItem *item) {
     refreshAnswerView();
 }
 
-void MainWindow::onASRResult(const QString &, bool) {}
+void MainWindow::onASRResult(const QString &text, bool) {
+    if (!text.isEmpty())
+        showTranscript(text);
+}
+
+// Long text is cut at the left: the newest words are the ones that matter.
+void MainWindow::showTranscript(const QString &text) {
+    transcriptLabel->setText(transcriptLabel->fontMetrics().elidedText(
+        text, Qt::ElideLeft, std::max(100, transcriptLabel->width() - 32)));
+    transcriptLabel->setAccessibleDescription(text);
+}
+
+void MainWindow::onAnswerNow() {
+    if (application && application->listening())
+        application->answerNow();
+}
+
+void MainWindow::onExportClicked() {
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("导出记录"),
+        QStringLiteral("面试记录-%1.md")
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmm"))),
+        QStringLiteral("Markdown (*.md)"));
+    if (!path.isEmpty())
+        exportTo(path);
+}
+
+bool MainWindow::exportTo(const QString &path) {
+    QFile file(path);
+    const QByteArray text =
+        sessionMarkdown(directionEdit->text().trimmed(), questions.values()).toUtf8();
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                         file.write(text) == text.size() && file.flush();
+    statusLabel->setText(written ? QStringLiteral("记录已导出") : QStringLiteral("导出失败"));
+    statusLabel->setToolTip(written ? path : path + QStringLiteral("\n") + file.errorString());
+    return written;
+}
 
 void MainWindow::onNewQuestionStarted(int questionId, const QString &question) {
+    showTranscript(QString()); // asked: the next question starts from nothing
     QuestionEntry entry;
     entry.id = questionId;
     entry.question = question;
@@ -519,6 +578,7 @@ void MainWindow::onStatusChanged(const QString &status) {
 void MainWindow::onListeningChanged(bool listening) {
     startButton->setEnabled(!listening);
     stopButton->setEnabled(listening);
+    answerNowButton->setEnabled(listening);
     if (!listening)
         levelMeter->setValue(0);
 }
@@ -580,15 +640,7 @@ void MainWindow::refreshAnswerView() {
         return;
     }
     answerTitle->setText(questionLabel(entry->id, entry->question));
-    QStringList figures;
-    const std::pair<const char *, qint64> parts[] = {
-        {"静音", entry->silenceMs}, {"首字", entry->firstTextMs}, {"完成", entry->completeMs}};
-    for (const auto &[name, ms] : parts)
-        if (ms >= 0)
-            figures.append(QStringLiteral("%1 %2 s")
-                               .arg(QString::fromUtf8(name))
-                               .arg(double(ms) / 1000.0, 0, 'f', 1));
-    timingLabel->setText(figures.join(QStringLiteral(" · ")));
+    timingLabel->setText(timingLine(*entry));
     retryButton->setEnabled(entry->done || !entry->failure.isEmpty());
     if (entry->thinkingSince && entry->answer.isEmpty() && entry->failure.isEmpty()) {
         const qint64 seconds = (QDateTime::currentMSecsSinceEpoch() - entry->thinkingSince) / 1000;
@@ -597,13 +649,7 @@ void MainWindow::refreshAnswerView() {
         renderedQuestionId = 0; // the answer, when it comes, is drawn anew
         return;
     }
-    QString markdown = entry->answer;
-    if (!entry->failure.isEmpty()) {
-        const QString reason = escapedMarkdown(entry->failure);
-        markdown = entry->answer.isEmpty()
-                       ? QStringLiteral("回答失败：") + reason
-                       : entry->answer + QStringLiteral("\n\n> 回答不完整：") + reason;
-    }
+    const QString markdown = answerMarkdown(*entry);
     // The same answer growing needs only its new tail laid out; another one is drawn anew.
     if (renderedQuestionId == entry->id)
         answerRenderer->update(markdown);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SessionRecord.h"
+
 #include <QMainWindow>
 #include <QMap>
 #include <QString>
@@ -23,20 +25,6 @@ namespace Kelvane {
 class Application;
 class MarkdownView;
 
-struct QuestionEntry {
-    int id = 0;
-    QString question;
-    QString answer;
-    bool done = false;
-    QString failure;          // why the answer failed or stopped short; empty when it did not
-    qint64 thinkingSince = 0; // ms since the epoch when the service began reasoning, or 0
-    // Where the time went, in ms from the end of the question's last loud buffer (-1: unknown).
-    qint64 endedAt = 0;
-    qint64 silenceMs = -1;
-    qint64 firstTextMs = -1;
-    qint64 completeMs = -1;
-};
-
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -45,6 +33,8 @@ public:
     ~MainWindow() override;
 
     void setApplication(Application *app);
+    // Writes the session as Markdown (导出记录 asks where); false when it could not.
+    bool exportTo(const QString &path);
 
     static QIcon createAppIcon();
 
@@ -65,11 +55,14 @@ private slots:
     void onAnswerThinking(int questionId);
     void onQuestionTiming(int questionId, qint64 questionEndMs, qint64 triggeredMs);
     void onSettingsClicked();
+    void onAnswerNow();
+    void onExportClicked();
 
 private:
     void setupUi();
     void stepSilenceField(int delta);
     int silenceInUse();
+    void showTranscript(const QString &text);
     void refreshAnswerView();
     void markItem(int questionId, bool failed);
     // Opens the settings dialog; true when it was saved.
@@ -87,6 +80,10 @@ private:
     QPushButton *startButton = nullptr;
     QPushButton *stopButton = nullptr;
     QPushButton *settingsButton = nullptr;
+    QPushButton *answerNowButton = nullptr;
+    QPushButton *exportButton = nullptr;
+    QLabel *transcriptLabel = nullptr;
+    class GlobalHotkey *hotkey = nullptr;
     QTimer *thinkingClock = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *levelMeter = nullptr;

@@ -1,17 +1,22 @@
 #include "SettingsDialog.h"
 
 #include "AudioPlatform.h"
+#include "PromptBuilder.h"
 #include "ServiceCheck.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace Kelvane {
@@ -73,6 +78,21 @@ SettingsDialog::SettingsDialog(const Settings &settings, const QString &noteText
     llmEarly->setEnabled(!values.fromEnvironment(Settings::LlmEarlyRequest));
     llmForm->addRow(QString(), llmEarly);
     layout->addWidget(llmGroup);
+
+    auto *profileGroup = new QGroupBox(QStringLiteral("个人资料（可选）"), this);
+    auto *profileForm = new QFormLayout(profileGroup);
+    resume =
+        addProfileText(profileForm, QStringLiteral("简历"), Settings::ProfileResume, "resumeEdit");
+    jobDescription = addProfileText(profileForm, QStringLiteral("职位描述"),
+                                    Settings::ProfileJobDescription, "jobDescriptionEdit");
+    contextRounds = new QSpinBox(profileGroup);
+    contextRounds->setObjectName(QStringLiteral("contextRoundsSpin"));
+    contextRounds->setRange(0, PromptBuilder::kMaxContextRounds);
+    contextRounds->setValue(values.value(Settings::LlmContextRounds).toInt());
+    contextRounds->setAccessibleName(QStringLiteral("上下文轮数"));
+    contextRounds->setToolTip(QStringLiteral("回答时带上之前几个问题和回答，追问时更连贯"));
+    profileForm->addRow(QStringLiteral("上下文轮数"), contextRounds);
+    layout->addWidget(profileGroup);
 
     auto *audioGroup = new QGroupBox(QStringLiteral("音频"), this);
     auto *audioForm = new QFormLayout(audioGroup);
@@ -138,6 +158,14 @@ QLineEdit *SettingsDialog::addText(QFormLayout *form, const QString &label, cons
     auto *edit = new QLineEdit(values.value(key), form->parentWidget());
     edit->setObjectName(QLatin1String(name));
     edit->setAccessibleName(label);
+    // A built-in placeholder key is no value: the field shows empty, with where to find one.
+    const QString hint = credentialHint(key);
+    if (!hint.isEmpty()) {
+        if (values.value(key) == Settings::builtIn(key) && !values.fromEnvironment(key))
+            edit->clear();
+        edit->setPlaceholderText(hint);
+        edit->setAccessibleDescription(hint + QStringLiteral("（必填）"));
+    }
     QWidget *field = edit;
     if (secret) {
         edit->setEchoMode(QLineEdit::Password);
@@ -154,12 +182,71 @@ QLineEdit *SettingsDialog::addText(QFormLayout *form, const QString &label, cons
         rowLayout->addWidget(reveal);
         field = row;
     }
-    form->addRow(label, field);
+    form->addRow(hint.isEmpty() ? label : label + QStringLiteral(" *"), field);
     if (values.fromEnvironment(key)) {
         edit->setReadOnly(true);
         noteEnvironment(form, edit, key);
     }
     return edit;
+}
+
+QString SettingsDialog::credentialHint(const QString &key) {
+    if (key == Settings::AsrAppId)
+        return QStringLiteral("识别服务控制台中的 App ID");
+    if (key == Settings::AsrAccessToken)
+        return QStringLiteral("识别服务控制台中的 Access Token");
+    if (key == Settings::LlmApiKey)
+        return QStringLiteral("对话服务 API Key 页面中的密钥");
+    return QString();
+}
+
+QPlainTextEdit *SettingsDialog::addProfileText(QFormLayout *form, const QString &label,
+                                               const QString &key, const char *name) {
+    auto *edit = new QPlainTextEdit(values.value(key), form->parentWidget());
+    edit->setObjectName(QLatin1String(name));
+    edit->setAccessibleName(label);
+    edit->setPlaceholderText(QStringLiteral("可选：粘贴文字，或从文件载入"));
+    edit->setMaximumHeight(90);
+    auto *load = new QPushButton(QStringLiteral("从文件载入"), form->parentWidget());
+    load->setObjectName(QLatin1String(name) + QStringLiteral("Load"));
+    load->setAccessibleName(QStringLiteral("从文件载入") + label);
+    connect(load, &QPushButton::clicked, this, [this, edit, label]() {
+        const QString path = QFileDialog::getOpenFileName(
+            this, QStringLiteral("载入") + label, QString(), QStringLiteral("文本 (*.txt *.md)"));
+        if (!path.isEmpty())
+            loadProfileFile(edit, path);
+    });
+    auto *cut = note(QString(), form->parentWidget());
+    cut->setObjectName(QLatin1String(name) + QStringLiteral("Note"));
+    // Never cut silently: say what is sent when the text is longer than that.
+    const auto tell = [edit, cut, label]() {
+        const int size = int(edit->toPlainText().trimmed().size());
+        cut->setText(size > PromptBuilder::kMaxProfileChars
+                         ? QStringLiteral("%1共 %2 字，只发送前 %3 字")
+                               .arg(label)
+                               .arg(size)
+                               .arg(PromptBuilder::kMaxProfileChars)
+                         : QString());
+        cut->setVisible(!cut->text().isEmpty());
+    };
+    connect(edit, &QPlainTextEdit::textChanged, cut, tell);
+    tell();
+    auto *column = new QVBoxLayout();
+    column->addWidget(edit);
+    auto *row = new QHBoxLayout();
+    row->addWidget(cut, 1);
+    row->addWidget(load);
+    column->addLayout(row);
+    form->addRow(label, column);
+    return edit;
+}
+
+bool SettingsDialog::loadProfileFile(QPlainTextEdit *edit, const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    edit->setPlainText(QString::fromUtf8(file.read(4 * 1024 * 1024)));
+    return true;
 }
 
 QComboBox *SettingsDialog::addChoice(QFormLayout *form, const QString &label, const QString &key,
@@ -199,6 +286,9 @@ Settings SettingsDialog::settings() const {
         {&Settings::LlmThinking, llmThinking->isChecked() ? "true" : "false"},
         {&Settings::LlmEarlyRequest, llmEarly->isChecked() ? "true" : "false"},
         {&Settings::AudioDevice, audioDevice->currentData().toString()},
+        {&Settings::ProfileResume, resume->toPlainText().trimmed()},
+        {&Settings::ProfileJobDescription, jobDescription->toPlainText().trimmed()},
+        {&Settings::LlmContextRounds, QString::number(contextRounds->value())},
     };
     for (const auto &[key, value] : fields)
         if (!values.fromEnvironment(*key))

@@ -9,6 +9,8 @@ class QComboBox;
 class QFormLayout;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
+class QSpinBox;
 
 namespace Kelvane {
 
@@ -27,10 +29,15 @@ public:
     Settings settings() const;
     // Puts the cursor into the field of a settings key.
     void focusField(const QString &key);
+    // 从文件载入: a .txt or .md file into a profile field; false when it cannot be read.
+    static bool loadProfileFile(QPlainTextEdit *edit, const QString &path);
 
 private:
     QLineEdit *addText(QFormLayout *form, const QString &label, const QString &key,
                        const char *name, bool secret = false);
+    QPlainTextEdit *addProfileText(QFormLayout *form, const QString &label, const QString &key,
+                                   const char *name);
+    static QString credentialHint(const QString &key);
     QComboBox *addChoice(QFormLayout *form, const QString &label, const QString &key,
                          const char *name, const QStringList &choices);
     void noteEnvironment(QFormLayout *form, QWidget *field, const QString &key);
@@ -48,6 +55,9 @@ private:
     QCheckBox *llmThinking = nullptr;
     QCheckBox *llmEarly = nullptr;
     QComboBox *audioDevice = nullptr;
+    QPlainTextEdit *resume = nullptr;
+    QPlainTextEdit *jobDescription = nullptr;
+    QSpinBox *contextRounds = nullptr;
     QLabel *asrResult = nullptr;
     QLabel *llmResult = nullptr;
     ServiceCheck *check = nullptr;

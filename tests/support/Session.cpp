@@ -34,6 +34,8 @@ Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatfor
     qputenv("KELVANE_ASR_URL", asr.url().toUtf8());
     qputenv("KELVANE_LLM_URL", chat.url().toUtf8());
     qputenv("KELVANE_LLM_API_KEY", "sk-session");
+    qputenv("KELVANE_ASR_APP_ID", "app-session-01");
+    qputenv("KELVANE_ASR_ACCESS_TOKEN", "token-session-0001");
     app = std::make_unique<Kelvane::Application>(
         [script = this->device]() { return std::make_unique<ScriptedAudioPlatform>(script); });
     app->initialize();

@@ -1,0 +1,88 @@
+#include "PromptBuilder.h"
+
+#include <QtTest>
+
+using Kelvane::ChatMessage;
+using Kelvane::PromptBuilder;
+
+// The messages a question is sent with, by what the user filled in.
+class TestPromptBuilder : public QObject {
+    Q_OBJECT
+
+    static QStringList shape(const QList<ChatMessage> &messages) {
+        QStringList roles;
+        for (const ChatMessage &message : messages)
+            roles.append(message.role + QLatin1Char(':') + message.content.right(12));
+        return roles;
+    }
+
+private slots:
+    void messages_data() {
+        QTest::addColumn<QString>("resume");
+        QTest::addColumn<QString>("job");
+        QTest::addColumn<int>("rounds");
+        QTest::addColumn<QStringList>("expected"); // role and the end of each message
+        const QStringList plain{"system:" + PromptBuilder::systemPrompt("Java").right(12),
+                                "user:" + PromptBuilder::userPrompt("现在的问题").right(12)};
+        QTest::newRow("nothing filled: the system prompt and the question") << ""
+                                                                            << "" << 0 << plain;
+        QTest::newRow("context asked but none before")
+            << ""
+            << "" << 3 << plain; // (the table's earlier list is empty for this row)
+        QTest::newRow("résumé, after the rules")
+            << "做过订单系统，QPS 两万"
+            << "" << 0 << QStringList{"system:过订单系统，QPS 两万", plain[1]};
+        QTest::newRow("both, the job last")
+            << "简历内容"
+            << "负责支付平台" << 0 << QStringList{"system:职位描述】\n负责支付平台", plain[1]};
+        QTest::newRow("two rounds of three: the last two, in order")
+            << ""
+            << "" << 2
+            << QStringList{plain[0],
+                           "user:" + PromptBuilder::userPrompt("问题二").right(12),
+                           "assistant:回答二",
+                           "user:" + PromptBuilder::userPrompt("问题三").right(12),
+                           "assistant:" + QString(299, QChar(u'长')).right(11) + "…",
+                           plain[1]};
+        QTest::newRow("rounds above five count as five")
+            << ""
+            << "" << 99 << QStringList{}; // checked by count below
+    }
+    void messages() {
+        QFETCH(QString, resume);
+        QFETCH(QString, job);
+        QFETCH(int, rounds);
+        QFETCH(QStringList, expected);
+        PromptBuilder prompt;
+        prompt.direction = QStringLiteral("Java");
+        prompt.resume = resume;
+        prompt.jobDescription = job;
+        prompt.contextRounds = rounds;
+        QList<PromptBuilder::Exchange> earlier;
+        if (QByteArray(QTest::currentDataTag()).startsWith("two rounds"))
+            earlier = {
+                {"问题一", "回答一"}, {"问题二", "回答二"}, {"问题三", QString(400, QChar(u'长'))}};
+        if (rounds == 99)
+            for (int i = 0; i < 8; ++i)
+                earlier.append({QStringLiteral("问题%1").arg(i), QStringLiteral("回答")});
+        const QList<ChatMessage> messages = prompt.messages(QStringLiteral("现在的问题"), earlier);
+        if (rounds == 99) {
+            QCOMPARE(messages.size(), 2 + 2 * PromptBuilder::kMaxContextRounds);
+            return;
+        }
+        QCOMPARE(shape(messages), expected);
+        // The rules stay first, whatever follows them.
+        QVERIFY(messages[0].content.startsWith(PromptBuilder::systemPrompt("Java")));
+    }
+
+    // A long profile is cut to its first 6,000 characters, never sent whole.
+    void profileIsBounded() {
+        PromptBuilder prompt;
+        prompt.resume = QString(7000, QChar(u'甲'));
+        const QString system = prompt.messages("q", {}).first().content;
+        QCOMPARE(system.count(QChar(u'甲')), PromptBuilder::kMaxProfileChars);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestPromptBuilder)
+#include "tst_promptbuilder.moc"
