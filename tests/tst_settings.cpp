@@ -146,6 +146,19 @@ private slots:
             ->setCurrentText(QStringLiteral("volc.bigasr.sauc.concurrent"));
         dialog.findChild<QComboBox *>("llmModelCombo")->setCurrentText(QStringLiteral("my-model"));
         dialog.findChild<QCheckBox *>("llmThinkingCheck")->setChecked(true);
+        // A built-in placeholder key shows as an empty, required field.
+        auto *key = dialog.findChild<QLineEdit *>("llmKeyEdit");
+        QVERIFY(key->text().isEmpty() && !key->placeholderText().isEmpty());
+        // The profile: from a file, cut with a note when too long.
+        QTemporaryDir dir;
+        QFile resumeFile(dir.filePath(QStringLiteral("简历.md")));
+        QVERIFY(resumeFile.open(QIODevice::WriteOnly));
+        resumeFile.write(QString(7000, QChar(u'甲')).toUtf8());
+        resumeFile.close();
+        QVERIFY(Kelvane::SettingsDialog::loadProfileFile(
+            dialog.findChild<QPlainTextEdit *>("resumeEdit"), resumeFile.fileName()));
+        QVERIFY(dialog.findChild<QLabel *>("resumeEditNote")->text().contains("6000"));
+        dialog.findChild<QPlainTextEdit *>("jobDescriptionEdit")->setPlainText("后端开发");
         dialog.settings().save();
 
         qunsetenv("KELVANE_ASR_APP_ID");
@@ -156,29 +169,9 @@ private slots:
         QCOMPARE(restarted.value(Settings::LlmModel), QStringLiteral("my-model"));
         QCOMPARE(restarted.value(Settings::LlmThinking), QStringLiteral("true"));
         QCOMPARE(restarted.value(Settings::AsrAppId), Settings::builtIn(Settings::AsrAppId));
-    }
-
-    // The profile: loaded from a file, cut with a note when too long, kept in the file; the
-    // built-in placeholder keys show as empty, required fields.
-    void profileAndPlaceholders() {
-        QTemporaryDir dir;
-        QFile resumeFile(dir.filePath(QStringLiteral("简历.md")));
-        QVERIFY(resumeFile.open(QIODevice::WriteOnly));
-        resumeFile.write(QString(7000, QChar(u'甲')).toUtf8());
-        resumeFile.close();
-        Kelvane::SettingsDialog dialog(Settings::load(), QString());
-        auto *appId = dialog.findChild<QLineEdit *>("asrAppIdEdit");
-        QVERIFY(appId->text().isEmpty());
-        QVERIFY(!appId->placeholderText().isEmpty());
-        auto *resume = dialog.findChild<QPlainTextEdit *>("resumeEdit");
-        QVERIFY(Kelvane::SettingsDialog::loadProfileFile(resume, resumeFile.fileName()));
-        QVERIFY(dialog.findChild<QLabel *>("resumeEditNote")->text().contains("6000"));
-        dialog.findChild<QPlainTextEdit *>("jobDescriptionEdit")->setPlainText("后端开发");
-        dialog.settings().save();
-        const Settings saved = Settings::load();
-        QCOMPARE(saved.value(Settings::ProfileResume).size(), 7000);
-        QCOMPARE(saved.value(Settings::ProfileJobDescription), QStringLiteral("后端开发"));
-        QCOMPARE(saved.missingCredential(), Settings::AsrAppId);
+        QCOMPARE(restarted.value(Settings::ProfileResume).size(), 7000);
+        QCOMPARE(restarted.value(Settings::ProfileJobDescription), QStringLiteral("后端开发"));
+        QCOMPARE(restarted.missingCredential(), Settings::LlmApiKey);
     }
 
     // 测试连接 and 获取模型列表 against the stand-ins.

@@ -38,7 +38,6 @@ public:
         std::map<Step, int> calls;
         Kelvane::MixFormat format{48000, 2, 32, 8};
         std::deque<std::vector<float>> packets; // interleaved floats, one entry per packet
-        bool comUninitialized = false;
         bool allReleased = false;
         bool defaultChanged = false; // the system's default device became another one
         int serverRestarts = 0;      // a device layer made before a restart can no longer start
@@ -73,9 +72,7 @@ public:
 
     std::string name() const override { return "Scripted"; }
     Kelvane::PlatformResult initializeCom() override { return step(Step::InitializeCom); }
-    void uninitializeCom() override {
-        locked([this] { script->comUninitialized = true; });
-    }
+    void uninitializeCom() override {}
     Kelvane::PlatformResult createEnumerator() override { return step(Step::CreateEnumerator); }
     Kelvane::PlatformResult getDefaultEndpoint(Kelvane::DeviceRole role) override {
         locked([this] { script->defaultChanged = false; }); // opened on today's default
