@@ -34,8 +34,16 @@ check "one question per spoken question (${#asked[@]} of ${#expected[@]})" \
 for i in "${!expected[@]}"; do
   check "question $((i + 1)) is '${expected[$i]}'" test "${asked[$i]:-}" = "${expected[$i]}"
 done
-check "every answer streamed to its end" \
-  test "$(grep -c ' stream completed' "$log")" -eq "${#expected[@]}"
+# What the window shows: each question under its number, with its own whole answer.
+record="$OUT/record.md"
+check "the window's record was exported" test -s "$record"
+for i in "${!expected[@]}"; do
+  section=$(awk -v head="## Q$((i + 1)): ${expected[$i]}" \
+    '$0 == head {on = 1; next} /^## Q/ {on = 0} on' "$record")
+  check "Q$((i + 1)) shows its own complete answer" \
+    bash -c 'grep -q -F -- "$1" <<< "$2" && grep -q -F "回答时控制在两分钟以内。" <<< "$2" &&
+             ! grep -q -E "回答失败|回答不完整|回答尚未结束" <<< "$2"' _ "${expected[$i]}" "$section"
+done
 check "listening stopped before the end" grep -q -F "[Application] Stopping listening..." "$log"
 check "the recognition connection closed with 1000" \
   grep -q -F "session closed (code 1000)" "$OUT/standin-asr.log"

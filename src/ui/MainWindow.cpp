@@ -211,7 +211,10 @@ void MainWindow::setupUi() {
 
     exportButton = new QPushButton(QStringLiteral("导出记录"), controlBar);
     exportButton->setStyleSheet(kStopButtonStyle);
+    exportButton->setToolTip(QStringLiteral("把问题和回答保存为 Markdown 文件（Ctrl+S）"));
     connect(exportButton, &QPushButton::clicked, this, &MainWindow::onExportClicked);
+    connect(new QShortcut(QKeySequence::Save, this), &QShortcut::activated, this,
+            &MainWindow::onExportClicked);
 
     settingsButton = new QPushButton(QStringLiteral("设置"), controlBar);
     settingsButton->setStyleSheet(kStopButtonStyle);
