@@ -93,7 +93,20 @@ private slots:
         QCOMPARE(server->lastFrames, 1);
     }
 
-    // Refused handshakes, refused or malformed initialisation answers: never a session.
+    // A peer that sends more than any recogniser would is dropped, not buffered.
+    void oversizedMessageEndsTheSession() {
+        QVERIFY(connectAndWaitReady());
+        QSignalSpy ended(client.get(), &ASRClient::sessionEnded);
+        // A well-formed frame, its payload text not JSON: alone it would be read and ignored.
+        QByteArray text(int(WebSocketClient::kMaxIncomingMessageBytes) + 1, ' ');
+        for (qsizetype i = 0; i < text.size(); ++i)
+            text[i] = char('a' + (i * 7919 % 26));
+        server->sendToClients(
+            AsrWire::serverFrame(AsrWire::FullServerResponse, 1, 2, text, 0, false));
+        QVERIFY(ended.wait(3000)); // (the stand-in's own idle timeout is 8 s)
+        QVERIFY(!client->isStreaming());
+    }
+
     // The status of a refused handshake, however the socket words it; none in other errors.
     void handshakeStatus_data() {
         QTest::addColumn<QString>("error");
