@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <utility>
 
 namespace Kelvane {
 
@@ -474,6 +476,7 @@ void Application::onASRResult(const QString &text, bool isFinal) {
     QString newText;
     QString current;
     QString lateEarly;
+    int asked = 0;
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
         newText = detector.onResult(text, isFinal);
@@ -481,9 +484,12 @@ void Application::onASRResult(const QString &text, bool isFinal) {
             supervisor.textArrived();
         current = detector.currentText();
         lateEarly = detector.earlyQuestion(true);
+        asked = detector.questionsAsked();
     }
-    // The recogniser caught up during the pause: request what it says now.
-    if (early && current != early->text) {
+    // The recogniser caught up during the pause: request what it says now. Once the pause
+    // has ended the question (askLLM is on its way), the result belongs to that question:
+    // adoption compares with the question that triggered, not with the transcript after it.
+    if (early && asked == early->askedBefore && current != early->text) {
         cancelEarly("text changed");
         if (!lateEarly.isEmpty())
             sendEarly(lateEarly);
@@ -492,9 +498,14 @@ void Application::onASRResult(const QString &text, bool isFinal) {
 }
 
 int Application::earlyBuffersFor(int threshold) const {
-    // About 40 % into the pause, never under 300 ms, and always before the question ends.
-    const int point = std::max(30, threshold * 4 / 10);
-    return earlyRequests && point < threshold ? point : 0;
+    return earlyRequests ? earlyPlan.earlyBuffers(threshold) : 0;
+}
+
+// Request to first delta: the service's speed, which places the early point.
+void Application::measureFirstToken(qint64 sentAtMs) {
+    earlyPlan.recordFirstToken(QDateTime::currentMSecsSinceEpoch() - sentAtMs);
+    std::lock_guard<std::mutex> lock(detectorMutex);
+    detector.setEarlyBuffers(earlyBuffersFor(thresholdBuffers));
 }
 
 // The question as it stands, asked before the pause is long enough to end it; nothing of it
@@ -502,17 +513,30 @@ int Application::earlyBuffersFor(int threshold) const {
 void Application::sendEarly(const QString &question) {
     if (!isListening || !llmClient)
         return;
+    // The point may move while a pause goes on (the service's speed was just measured): the
+    // same question already on its way is not asked twice.
+    if (early && early->text == question && !early->failed)
+        return;
     cancelEarly("superseded");
     early = EarlyRequest{};
     early->text = question;
     early->messages = chatMessages(question);
     early->serial = ++earlySerial;
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        early->askedBefore = detector.questionsAsked();
+    }
     const int serial = early->serial;
+    const qint64 sentAt = QDateTime::currentMSecsSinceEpoch();
+    auto firstDelta = std::make_shared<bool>(true);
     Log::out("[Application] Early request sent: ", question);
     // Before adoption the reply is kept here; after it, it goes to its question.
     early->requestId = llmClient->sendChatRequest(
         early->messages,
-        [this, serial](const QString &text, bool isDone) {
+        [this, serial, sentAt, firstDelta](const QString &text, bool isDone) {
+            // (the role delta comes with the headers: only text tells the service's speed)
+            if (!text.isEmpty() && std::exchange(*firstDelta, false))
+                measureFirstToken(sentAt);
             if (const auto adopted = adoptedEarly.constFind(serial);
                 adopted != adoptedEarly.constEnd()) {
                 emit llmResponse(*adopted, text, isDone);
@@ -529,13 +553,18 @@ void Application::sendEarly(const QString &question) {
                 Log::err("[Application] LLM error (question ", *adopted, "): ", error);
                 emit answerFailed(*adopted, error);
                 adoptedEarly.remove(serial);
-            } else if (early && early->serial == serial) {
+            } else if (early && early->serial == serial && !early->done) {
                 early->failed = true;
+                early->error = error;
             }
         },
-        [this, serial]() {
+        [this, serial, sentAt, firstDelta]() {
+            if (std::exchange(*firstDelta, false))
+                measureFirstToken(sentAt);
             if (adoptedEarly.contains(serial))
                 emit answerThinking(adoptedEarly.value(serial));
+            else if (early && early->serial == serial)
+                early->reasoning = true;
         });
 }
 
@@ -552,12 +581,23 @@ void Application::cancelEarly(const char *why) {
 bool Application::adoptEarly(int questionId, const QString &question) {
     if (!early)
         return false;
-    if (early->failed || early->text != question) {
+    const auto decision = EarlyRequestPlan::adoption(
+        {early->text, early->failed, EarlyRequestPlan::httpStatusOf(early->error)}, question);
+    if (decision == EarlyRequestPlan::Adoption::SendAnew) {
         cancelEarly(early->failed ? "failed before the question ended" : "another question");
         return false;
     }
-    Log::out("[Application] Early request adopted for question ", questionId);
     askedWith.insert(questionId, early->messages);
+    if (decision == EarlyRequestPlan::Adoption::ShowFailure) {
+        // The same request would be refused again: say so now, not a request later.
+        Log::err("[Application] LLM error (question ", questionId, "): ", early->error);
+        emit answerFailed(questionId, early->error);
+        early.reset();
+        return true;
+    }
+    Log::out("[Application] Early request adopted for question ", questionId);
+    if (early->reasoning && early->answer.isEmpty())
+        emit answerThinking(questionId); // it began before the question ended
     if (!early->answer.isEmpty())
         emit llmResponse(questionId, early->answer, false);
     if (early->done)
@@ -634,16 +674,24 @@ void Application::sendQuestion(int questionId, const QString &question) {
 
     if (!llmClient)
         return;
+    const qint64 sentAt = QDateTime::currentMSecsSinceEpoch();
+    auto firstDelta = std::make_shared<bool>(true);
     llmClient->sendChatRequest(
         messages,
-        [this, questionId](const QString &text, bool isDone) {
+        [this, questionId, sentAt, firstDelta](const QString &text, bool isDone) {
+            if (!text.isEmpty() && std::exchange(*firstDelta, false))
+                measureFirstToken(sentAt);
             emit llmResponse(questionId, text, isDone);
         },
         [this, questionId](const QString &error) {
             Log::err("[Application] LLM error (question ", questionId, "): ", error);
             emit answerFailed(questionId, error);
         },
-        [this, questionId]() { emit answerThinking(questionId); });
+        [this, questionId, sentAt, firstDelta]() {
+            if (std::exchange(*firstDelta, false))
+                measureFirstToken(sentAt);
+            emit answerThinking(questionId);
+        });
 }
 
 } // namespace Kelvane

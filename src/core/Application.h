@@ -2,6 +2,7 @@
 
 #include "ASRClient.h"
 #include "AudioCapture.h"
+#include "EarlyRequestPlan.h"
 #include "LLMClient.h"
 #include "ListeningSupervisor.h"
 #include "LoudnessGate.h"
@@ -87,6 +88,7 @@ private:
     void sendQuestion(int questionId, const QString &question);
     QList<ChatMessage> chatMessages(const QString &question) const;
     int earlyBuffersFor(int thresholdBuffers) const;
+    void measureFirstToken(qint64 sentAtMs);
     void sendEarly(const QString &question);
     void cancelEarly(const char *why);
     bool adoptEarly(int questionId, const QString &question);
@@ -164,12 +166,16 @@ private:
         QString text;
         QList<ChatMessage> messages;
         QString answer; // what arrived before adoption
+        QString error;
+        int askedBefore = 0; // questions the detector had asked when it was sent
         bool done = false;
         bool failed = false;
+        bool reasoning = false;
     };
     std::optional<EarlyRequest> early;
     QMap<int, int> adoptedEarly; // early requests still streaming, by serial: their question
     int earlySerial = 0;
+    EarlyRequestPlan earlyPlan;
     bool earlyRequests = true;
     int thresholdBuffers = 100;
     std::atomic<qint64> lastLoudAt{0};

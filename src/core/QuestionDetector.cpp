@@ -83,6 +83,7 @@ QString QuestionDetector::checkSilenceTrigger() {
             Log::out("[Silence] ✅ Triggering LLM with text: ", currentASRText);
             lastTriggeredText = currentASRText;
             question = currentASRText;
+            ++asked;
             processedText = latestASRText;
             Log::out("[Silence] 📝 更新已处理累积文本为: \"", processedText, "\"");
         }

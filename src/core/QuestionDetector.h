@@ -38,6 +38,8 @@ public:
     }
 
     int silentBuffers() const { return silentBufferCount; }
+    // How many questions were asked so far.
+    int questionsAsked() const { return asked; }
     const QString &currentText() const { return currentASRText; }
 
 private:
@@ -48,6 +50,7 @@ private:
     int thresholdBuffers = 100;
     int earlyBuffers = 0;
     int silentBufferCount = 0;
+    int asked = 0;
     bool hasSpeech = false;
     QString currentASRText;
     QString lastTriggeredText;

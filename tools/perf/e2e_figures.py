@@ -5,8 +5,8 @@ Runs kelvane under Xvfb with a private PulseAudio null sink, the recognition sta
 chat stand-in (with --timing), plays tone bursts as questions, timestamps every log line of
 the program as it arrives, and prints:
   - start-up: process start to the window shown ("Application initialized successfully"),
-  - trigger: the silence detection to the request reaching the chat stand-in, and the capture
-    poll period (100 quiet buffers make the threshold),
+  - trigger, with the early request off: the silence detection to the request reaching the
+    chat stand-in, and the capture poll period (100 quiet buffers make the threshold),
   - delivery: a content delta leaving the stand-in to the program handling it,
   - resident memory after N questions and answers,
   - CPU while listening to silence.
@@ -15,7 +15,9 @@ usage: tools/perf/e2e_figures.py BIN_DIR [--questions N] [--idle-seconds S] [--s
        tools/perf/e2e_figures.py BIN_DIR --first-text [--questions N]
   --first-text: with the chat stand-in holding back its first token for 800 ms, question end
   (last loud buffer) to the first answer text in the window, early request off and then on,
-  as the program's own "[Timing]" lines report it.
+  as the program's own "[Timing]" lines report it, and the early requests sent per question.
+  --pause-inside MS: every question is two bursts with a pause of MS between (speech that
+  resumes): the early requests that pause costs, and that each question is still asked whole.
 """
 import argparse, math, os, re, shutil, signal, statistics, struct, subprocess, sys, tempfile
 import threading, time, wave
@@ -26,6 +28,8 @@ parser.add_argument("--questions", type=int, default=100)
 parser.add_argument("--idle-seconds", type=int, default=30)
 parser.add_argument("--starts", type=int, default=5)
 parser.add_argument("--first-text", action="store_true")
+parser.add_argument("--pause-inside", type=int, default=0,
+                    help="with --first-text: a pause of this many ms inside every question")
 args = parser.parse_args()
 BIN = os.path.abspath(args.bin)
 work = tempfile.mkdtemp(prefix="kelvane-perf-")
@@ -99,7 +103,7 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def bursts_wav(path, count, tone_s=0.4, gap_s=1.6, rate=48000):
+def bursts_wav(path, count, tone_s=0.4, gap_s=1.6, rate=48000, pause_inside_s=0.0):
     with wave.open(path, "wb") as w:
         w.setnchannels(2)
         w.setsampwidth(2)
@@ -107,8 +111,9 @@ def bursts_wav(path, count, tone_s=0.4, gap_s=1.6, rate=48000):
         tone = b"".join(struct.pack("<hh", v, v) for v in (
             int(16000 * math.sin(2 * math.pi * 440 * i / rate)) for i in range(int(tone_s * rate))))
         gap = b"\0\0\0\0" * int(gap_s * rate)
+        pause = b"\0\0\0\0" * int(pause_inside_s * rate)
         for _ in range(count):
-            w.writeframes(tone + gap)
+            w.writeframes((tone + pause + tone if pause else tone) + gap)
 
 
 try:
@@ -166,26 +171,29 @@ try:
                        env=env)
         lines.wait_for("[ASRClient] Streaming started automatically", timeout=20)
         wav = os.path.join(work, "slow.wav")
-        bursts_wav(wav, args.questions, gap_s=3.5)
+        bursts_wav(wav, args.questions, gap_s=3.5, pause_inside_s=args.pause_inside / 1000)
         subprocess.run(["paplay", "--device=perf", wav], env=env, check=True)
         lines.wait_for("[Timing] Q", args.questions, timeout=120)
         asked = [l.split("新问题触发: ")[1] for _, l in lines.matching("新问题触发: ")]
         figures = [int(re.search(r"first text (-?\d+) ms", l).group(1))
                    for _, l in lines.matching("[Timing] Q")]
+        early_sent = len(lines.matching("[Application] Early request sent: "))
         k.terminate()
         k.wait(20)
         slow.terminate()
         slow.wait(10)
-        return figures, asked
+        return figures, asked, early_sent
 
     if args.first_text:
         results = {}
         for early in (False, True):
-            figures, asked = first_text_ms(early)
+            figures, asked, early_sent = first_text_ms(early)
             results[early] = asked
             print(f"question end to first answer text, early request {'on' if early else 'off'}"
-                  f" (first token held 800 ms, threshold 1000 ms, {len(figures)} questions): "
-                  f"median {statistics.median(figures)} ms, max {max(figures)} ms")
+                  f" (first token held 800 ms, threshold 1000 ms, {len(figures)} questions"
+                  f"{f', a {args.pause_inside} ms pause inside each' if args.pause_inside else ''}"
+                  f"): median {statistics.median(figures)} ms, max {max(figures)} ms"
+                  + (f"; early requests per question {early_sent / len(asked):.2f}" if early else ""))
         print("same questions in the same order with the early request on and off: "
               f"{results[False] == results[True]}")
         sys.exit(0)
@@ -201,8 +209,10 @@ try:
         k.terminate()
         k.wait(10)
 
-    # The session.
-    k = spawn([f"{BIN}/kelvane"], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    # The session, the early request off: the request measured is the one the pause sends (with
+    # it on, the request at the stand-in is the early one, sent before the pause ends).
+    k = spawn([f"{BIN}/kelvane"], env=dict(env, KELVANE_EARLY_REQUEST="false"),
+              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     lines = Lines(k.stdout)
     lines.wait_for("Application initialized successfully")
     win = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--class", "kelvane"],
@@ -266,7 +276,8 @@ try:
     print(f"start-up to window shown: median {med(startups):.0f} ms "
           f"(runs: {', '.join(f'{x:.0f}' for x in startups)})")
     print(f"questions triggered: {len(triggered)} of {args.questions}")
-    print(f"detection to request at the chat stand-in: median {med(trigger_ms):.2f} ms, "
+    print(f"detection to request at the chat stand-in (early request off): median "
+          f"{med(trigger_ms):.2f} ms, "
           f"max {max(trigger_ms):.2f} ms")
     print(f"capture poll period: median {med(poll_ms):.2f} ms, so 100 quiet buffers take "
           f"{100 * med(poll_ms):.0f} ms")
