@@ -102,7 +102,7 @@ private slots:
         QTest::newRow("PipeWire") << 1;
     }
     void initTestCase() {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+        KelvaneTest::usePrivateSettings(config.path());
         // A recogniser no test needs: a closed port on this machine.
         qputenv("KELVANE_ASR_URL", "ws://127.0.0.1:9/api/v3/sauc/bigmodel");
     }

@@ -23,7 +23,10 @@ private slots:
         QCOMPARE(left.size(), 5);
         QCOMPARE(left.first(), QStringLiteral("kelvane-20261207-090300-000.log"));
         QCOMPARE(left.last(), QStringLiteral("kelvane-20261207-090700-000.log"));
-        QVERIFY(Kelvane::startRunLog(QStringLiteral("/proc/no/such/folder"), start, 5).isEmpty());
+        // A folder that cannot be made (a file stands in its way): no log file, no failure.
+        QFile blocker(root.filePath(QStringLiteral("blocker")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        QVERIFY(Kelvane::startRunLog(blocker.fileName() + "/logs", start, 5).isEmpty());
     }
 };
 

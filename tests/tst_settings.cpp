@@ -17,11 +17,11 @@ class TestSettings : public QObject {
 
     KelvaneTest::LogLines log;
     QTemporaryDir config;
-    QString file() const { return config.filePath(QStringLiteral("Kelvane/Kelvane.conf")); }
+    QString file() const { return config.filePath(QStringLiteral("Kelvane/Kelvane.ini")); }
 
 private slots:
     void init() {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+        KelvaneTest::usePrivateSettings(config.path());
         QFile::remove(file());
         for (const char *name : {"KELVANE_ASR_APP_ID", "KELVANE_LLM_MODEL", "KELVANE_ASR_URL",
                                  "KELVANE_LLM_URL", "KELVANE_LLM_API_KEY"})
@@ -184,6 +184,13 @@ private slots:
                      QStringLiteral("识别服务：连接成功"));
         QTRY_COMPARE(dialog.findChild<QLabel *>("llmResultLabel")->text(),
                      QStringLiteral("对话服务：连接成功（2 个模型）"));
+        // An empty key is named, not found out by a refusal or a time-out.
+        qunsetenv("KELVANE_LLM_API_KEY");
+        Kelvane::SettingsDialog empty(Settings::load(), QString());
+        empty.findChild<QLineEdit *>("llmKeyEdit")->clear();
+        QTest::mouseClick(empty.findChild<QPushButton *>("testButton"), Qt::LeftButton);
+        QCOMPARE(empty.findChild<QLabel *>("llmResultLabel")->text(),
+                 QStringLiteral("对话服务：未填写对话服务的 API Key"));
         QTest::mouseClick(dialog.findChild<QPushButton *>("fetchModelsButton"), Qt::LeftButton);
         auto *models = dialog.findChild<QComboBox *>("llmModelCombo");
         QTRY_COMPARE(models->count(), 2);

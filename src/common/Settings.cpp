@@ -63,9 +63,15 @@ const Entry *entryOf(const QString &key) {
     return nullptr;
 }
 
+// The platform's own store (a file on Linux, the registry on Windows) unless a process chose
+// another default format (the tests keep theirs in a private folder on every platform).
 QSettings *openStore() {
-    return new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Kelvane"),
-                         QStringLiteral("Kelvane"));
+    return new QSettings(QSettings::defaultFormat(), QSettings::UserScope,
+                         QStringLiteral("Kelvane"), QStringLiteral("Kelvane"));
+}
+
+bool isFile(const QString &path) {
+    return path.endsWith(QLatin1String(".conf")) || path.endsWith(QLatin1String(".ini"));
 }
 
 } // namespace
@@ -122,7 +128,7 @@ void Settings::store(const QString &key, const QString &value) {
     // The file holds keys: only its owner may read it, from its very first byte on.
     const QString path = store->fileName();
     // (On Windows the store is the registry, not a file.)
-    if (path.endsWith(QLatin1String(".conf")) && !QFile::exists(path)) {
+    if (isFile(path) && !QFile::exists(path)) {
         QFile file(path);
         QFileInfo(path).dir().mkpath(QStringLiteral("."));
         if (file.open(QIODevice::WriteOnly))
@@ -133,7 +139,7 @@ void Settings::store(const QString &key, const QString &value) {
     if (store->status() != QSettings::NoError)
         Log::err("[Settings] Cannot write ", path);
     // A save replaces the file, and a file from an older version may be readable by all.
-    if (path.endsWith(QLatin1String(".conf")) && QFile::exists(path))
+    if (isFile(path) && QFile::exists(path))
         QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 

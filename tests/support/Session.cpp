@@ -28,7 +28,7 @@ Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatfor
     : asr(asrOptions(script))
     , chat(chatOptions())
     , device(std::move(device)) {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    KelvaneTest::usePrivateSettings(config.path());
     if (!asr.listen() || !chat.listen())
         return;
     qputenv("KELVANE_ASR_URL", asr.url().toUtf8());

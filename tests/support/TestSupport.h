@@ -2,6 +2,7 @@
 
 #include "Log.h"
 
+#include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
 #include <QtTest>
@@ -40,6 +41,12 @@ private:
     QStringList errLines;
     Kelvane::Log::Sink previous;
 };
+
+// Settings in a private folder, as a file on every platform (never the user's own store).
+inline void usePrivateSettings(const QString &folder) {
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
+}
 
 // Empty when every tool is on the PATH, else the first one missing.
 inline QString missingTool(const QStringList &tools) {
