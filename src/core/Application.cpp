@@ -23,6 +23,9 @@ namespace {
 std::atomic<int> energyLogCounter{0};
 
 constexpr int kBuffersPerBatch = 30;
+// In a pause that may end the question the recogniser must hear its start at once: its text
+// decides what the early request asks, and it cannot settle on audio still waiting here.
+constexpr int kBuffersPerPauseBatch = 5;
 constexpr qint64 kCaptureRetryMs = 1000;
 // The level meter moves every this many buffers (50 ms).
 constexpr int kBuffersPerLevel = 5;
@@ -55,10 +58,31 @@ Application::Application(AudioPlatformFactory factory, QObject *parent)
     connect(&stallWatch, &QTimer::timeout, this, &Application::checkStall);
     // The capture thread's hand-overs, like triggerLLMRequest: queued signals.
     connect(
-        this, &Application::speechResumed, this, [this]() { cancelEarly("speech resumed"); },
+        this, &Application::speechResumed, this,
+        [this]() {
+            earlyGrace.stop();
+            cancelEarly("speech resumed");
+        },
         Qt::QueuedConnection);
-    connect(this, &Application::earlyQuestionReady, this, &Application::sendEarly,
-            Qt::QueuedConnection);
+    // The pause's audio reached the recogniser as the point passed; its answer may still
+    // change the text, and a request for the old text would only be cancelled again.
+    earlyGrace.setSingleShot(true);
+    earlyGrace.setInterval(int(EarlyRequestPlan::kRecogniserGraceMs));
+    connect(
+        this, &Application::earlyQuestionReady, this,
+        [this]() {
+            if (!earlyGrace.isActive())
+                earlyGrace.start();
+        },
+        Qt::QueuedConnection);
+    connect(&earlyGrace, &QTimer::timeout, this, [this]() {
+        QString question;
+        {
+            std::lock_guard<std::mutex> lock(detectorMutex);
+            question = detector.earlyQuestion(true);
+        }
+        sendEarly(question);
+    });
     connect(
         this, &Application::captureEndedOnThread, this,
         [this](int generation, int why, int code) {
@@ -219,6 +243,7 @@ void Application::endListening() {
     reconnectTimer.stop();
     stallWatch.stop();
     captureRetryTimer.stop();
+    earlyGrace.stop();
     if (audioCapture)
         audioCapture->stop();
     emit inputLevel(0);
@@ -394,6 +419,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
                                              size / sizeof(float), sampleRate, channels);
     const std::vector<int16_t> &mono = frame.samples;
     const int logIndex = energyLogCounter.fetch_add(1) + 1;
+    bool inPause = false;
 
     // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
     // would count it as sound.
@@ -412,6 +438,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
             }
             early = detector.earlyQuestion();
             silentBuffers = detector.silentBuffers();
+            inPause = detector.inPause();
         }
         if (loud)
             lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
@@ -442,7 +469,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
     } else if (!mono.empty()) {
         pendingAudio.insert(pendingAudio.end(), mono.begin(), mono.end());
         ++pendingChunkCount;
-        if (pendingChunkCount >= kBuffersPerBatch) {
+        if (pendingChunkCount >= (inPause ? kBuffersPerPauseBatch : kBuffersPerBatch)) {
             asrClient->sendAudio(reinterpret_cast<const char *>(pendingAudio.data()),
                                  pendingAudio.size() * sizeof(int16_t));
             audioSentSinceFrame.store(true);
@@ -486,10 +513,8 @@ void Application::onASRResult(const QString &text, bool isFinal) {
         lateEarly = detector.earlyQuestion(true);
         asked = detector.questionsAsked();
     }
-    // The recogniser caught up during the pause: request what it says now. Once the pause
-    // has ended the question (askLLM is on its way), the result belongs to that question:
-    // adoption compares with the question that triggered, not with the transcript after it.
-    if (early && asked == early->askedBefore && current != early->text) {
+    // The recogniser caught up during the pause: request what it says now.
+    if (earlyPlan.outdatedBy(asked, current)) {
         cancelEarly("text changed");
         if (!lateEarly.isEmpty())
             sendEarly(lateEarly);
@@ -511,100 +536,85 @@ void Application::measureFirstToken(qint64 sentAtMs) {
 // The question as it stands, asked before the pause is long enough to end it; nothing of it
 // reaches the window unless askLLM adopts it.
 void Application::sendEarly(const QString &question) {
-    if (!isListening || !llmClient)
-        return;
-    // The point may move while a pause goes on (the service's speed was just measured): the
-    // same question already on its way is not asked twice.
-    if (early && early->text == question && !early->failed)
+    // (the point may move while a pause goes on: the same question is not asked twice)
+    if (!isListening || !llmClient || !earlyPlan.wantsToSend(question))
         return;
     cancelEarly("superseded");
-    early = EarlyRequest{};
-    early->text = question;
-    early->messages = chatMessages(question);
-    early->serial = ++earlySerial;
+    int asked = 0;
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
-        early->askedBefore = detector.questionsAsked();
+        asked = detector.questionsAsked();
     }
-    const int serial = early->serial;
+    const QList<ChatMessage> messages = chatMessages(question);
+    const int serial = earlyPlan.begin(question, messages, asked);
     const qint64 sentAt = QDateTime::currentMSecsSinceEpoch();
     auto firstDelta = std::make_shared<bool>(true);
     Log::out("[Application] Early request sent: ", question);
-    // Before adoption the reply is kept here; after it, it goes to its question.
-    early->requestId = llmClient->sendChatRequest(
-        early->messages,
+    // Before adoption the reply is kept in the plan; after it, it goes to its question.
+    const int requestId = llmClient->sendChatRequest(
+        messages,
         [this, serial, sentAt, firstDelta](const QString &text, bool isDone) {
             // (the role delta comes with the headers: only text tells the service's speed)
             if (!text.isEmpty() && std::exchange(*firstDelta, false))
                 measureFirstToken(sentAt);
-            if (const auto adopted = adoptedEarly.constFind(serial);
-                adopted != adoptedEarly.constEnd()) {
-                emit llmResponse(*adopted, text, isDone);
-                if (isDone)
-                    adoptedEarly.remove(serial);
-            } else if (early && early->serial == serial) {
-                early->answer += text;
-                early->done = early->done || isDone;
-            }
+            if (const int questionId = earlyPlan.replyArrived(serial, text, isDone))
+                emit llmResponse(questionId, text, isDone);
         },
         [this, serial](const QString &error) {
-            if (const auto adopted = adoptedEarly.constFind(serial);
-                adopted != adoptedEarly.constEnd()) {
-                Log::err("[Application] LLM error (question ", *adopted, "): ", error);
-                emit answerFailed(*adopted, error);
-                adoptedEarly.remove(serial);
-            } else if (early && early->serial == serial && !early->done) {
-                early->failed = true;
-                early->error = error;
+            if (const int questionId = earlyPlan.failureArrived(serial, error)) {
+                Log::err("[Application] LLM error (question ", questionId, "): ", error);
+                emit answerFailed(questionId, error);
             }
         },
         [this, serial, sentAt, firstDelta]() {
             if (std::exchange(*firstDelta, false))
                 measureFirstToken(sentAt);
-            if (adoptedEarly.contains(serial))
-                emit answerThinking(adoptedEarly.value(serial));
-            else if (early && early->serial == serial)
-                early->reasoning = true;
+            if (const int questionId = earlyPlan.reasoningArrived(serial))
+                emit answerThinking(questionId);
         });
+    earlyPlan.sent(serial, requestId);
 }
 
 void Application::cancelEarly(const char *why) {
+    const auto &early = earlyPlan.inFlight();
     if (!early)
         return;
-    if (llmClient && early->requestId)
-        llmClient->cancelRequest(early->requestId);
     Log::out("[Application] Early request cancelled (", why, "): ", early->text);
-    early.reset();
+    const int requestId = earlyPlan.withdraw();
+    if (llmClient && requestId)
+        llmClient->cancelRequest(requestId);
 }
 
 // The question ended as it was requested early: its answer is already on its way.
 bool Application::adoptEarly(int questionId, const QString &question) {
-    if (!early)
+    if (!earlyPlan.inFlight())
         return false;
-    const auto decision = EarlyRequestPlan::adoption(
-        {early->text, early->failed, EarlyRequestPlan::httpStatusOf(early->error)}, question);
-    if (decision == EarlyRequestPlan::Adoption::SendAnew) {
-        cancelEarly(early->failed ? "failed before the question ended" : "another question");
+    const QString earlyText = earlyPlan.inFlight()->text;
+    const bool failedBefore = earlyPlan.inFlight()->failed;
+    const auto outcome = earlyPlan.adopt(questionId, question);
+    if (!outcome.request) {
+        Log::out("[Application] Early request cancelled (",
+                 failedBefore ? "failed before the question ended" : "another question",
+                 "): ", earlyText);
+        if (llmClient && outcome.cancelId)
+            llmClient->cancelRequest(outcome.cancelId);
         return false;
     }
-    askedWith.insert(questionId, early->messages);
-    if (decision == EarlyRequestPlan::Adoption::ShowFailure) {
+    const EarlyRequestPlan::Request &early = *outcome.request;
+    askedWith.insert(questionId, early.messages);
+    if (outcome.decision == EarlyRequestPlan::Adoption::ShowFailure) {
         // The same request would be refused again: say so now, not a request later.
-        Log::err("[Application] LLM error (question ", questionId, "): ", early->error);
-        emit answerFailed(questionId, early->error);
-        early.reset();
+        Log::err("[Application] LLM error (question ", questionId, "): ", early.error);
+        emit answerFailed(questionId, early.error);
         return true;
     }
     Log::out("[Application] Early request adopted for question ", questionId);
-    if (early->reasoning && early->answer.isEmpty())
-        emit answerThinking(questionId); // it began before the question ended
-    if (!early->answer.isEmpty())
-        emit llmResponse(questionId, early->answer, false);
-    if (early->done)
+    if (outcome.showThinking)
+        emit answerThinking(questionId);
+    if (!early.answer.isEmpty())
+        emit llmResponse(questionId, early.answer, false);
+    if (early.done)
         emit llmResponse(questionId, QString(), true);
-    else
-        adoptedEarly.insert(early->serial, questionId);
-    early.reset();
     return true;
 }
 

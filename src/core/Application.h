@@ -151,6 +151,8 @@ private:
     std::atomic<bool> audioSentSinceFrame{false}; // set on the capture thread
     static constexpr qint64 stallTimeoutMs = 10000;
     QTimer captureRetryTimer;
+    // From the early point until the recogniser's answer to the audio just sent can be here.
+    QTimer earlyGrace;
     QElapsedTimer captureOpened; // since the last open, for the re-open rate
     bool captureFresh = false;   // opened at start-up and never started
     float levelPeak = 0.0f;      // capture thread: the loudest buffer since the last report
@@ -160,21 +162,6 @@ private:
     QString statusDetail_;
 
     // The request sent for a question before its pause was long enough to end it.
-    struct EarlyRequest {
-        int serial = 0;
-        int requestId = 0;
-        QString text;
-        QList<ChatMessage> messages;
-        QString answer; // what arrived before adoption
-        QString error;
-        int askedBefore = 0; // questions the detector had asked when it was sent
-        bool done = false;
-        bool failed = false;
-        bool reasoning = false;
-    };
-    std::optional<EarlyRequest> early;
-    QMap<int, int> adoptedEarly; // early requests still streaming, by serial: their question
-    int earlySerial = 0;
     EarlyRequestPlan earlyPlan;
     bool earlyRequests = true;
     int thresholdBuffers = 100;

@@ -29,6 +29,91 @@ int EarlyRequestPlan::earlyBuffers(int thresholdBuffers) const {
     return point < thresholdMs ? int(point / 10) : 0;
 }
 
+bool EarlyRequestPlan::wantsToSend(const QString &question) const {
+    return !question.isEmpty() && !(early && early->text == question && !early->failed);
+}
+
+int EarlyRequestPlan::begin(const QString &question, QList<ChatMessage> messages, int askedBefore) {
+    early = Request{};
+    early->serial = ++serials;
+    early->text = question;
+    early->messages = std::move(messages);
+    early->askedBefore = askedBefore;
+    return early->serial;
+}
+
+void EarlyRequestPlan::sent(int serial, int requestId) {
+    if (early && early->serial == serial)
+        early->requestId = requestId;
+}
+
+int EarlyRequestPlan::withdraw() {
+    const int id = early ? early->requestId : 0;
+    early.reset();
+    return id;
+}
+
+bool EarlyRequestPlan::outdatedBy(int questionsAsked, const QString &currentText) const {
+    return early && questionsAsked == early->askedBefore && currentText != early->text;
+}
+
+int EarlyRequestPlan::replyArrived(int serial, const QString &text, bool isDone) {
+    if (const auto question = adopted.constFind(serial); question != adopted.constEnd()) {
+        const int id = *question;
+        if (isDone)
+            adopted.remove(serial);
+        return id;
+    }
+    if (early && early->serial == serial) {
+        early->answer += text;
+        early->done = early->done || isDone;
+    }
+    return 0;
+}
+
+int EarlyRequestPlan::failureArrived(int serial, const QString &error) {
+    if (adopted.contains(serial))
+        return adopted.take(serial);
+    // (a failure after the whole answer arrived is no failure of the answer)
+    if (early && early->serial == serial && !early->done) {
+        early->failed = true;
+        early->error = error;
+    }
+    return 0;
+}
+
+int EarlyRequestPlan::reasoningArrived(int serial) {
+    if (adopted.contains(serial))
+        return adopted.value(serial);
+    if (early && early->serial == serial)
+        early->reasoning = true;
+    return 0;
+}
+
+EarlyRequestPlan::Outcome EarlyRequestPlan::adopt(int questionId, const QString &question) {
+    Outcome outcome;
+    if (!early)
+        return outcome;
+    if (early->text != question) {
+        outcome.cancelId = withdraw();
+        return outcome;
+    }
+    // A failure of the connection may not happen again; one of the key or account will.
+    if (early->failed && !failureIsFinal(httpStatusOf(early->error))) {
+        withdraw();
+        return outcome;
+    }
+    outcome.decision = early->failed ? Adoption::ShowFailure : Adoption::Adopt;
+    if (outcome.decision == Adoption::Adopt) {
+        outcome.showThinking = early->reasoning && early->answer.isEmpty();
+        if (!early->done)
+            adopted.insert(early->serial, questionId);
+    }
+    outcome.request = std::move(early);
+    early.reset();
+    return outcome;
+}
+
 bool EarlyRequestPlan::failureIsFinal(int httpStatus) {
     return httpStatus == 401 || httpStatus == 402 || httpStatus == 403;
 }
@@ -37,16 +122,6 @@ int EarlyRequestPlan::httpStatusOf(const QString &error) {
     static const QRegularExpression status(QStringLiteral("^HTTP (\\d{3})\\b"));
     const QRegularExpressionMatch match = status.match(error);
     return match.hasMatch() ? match.captured(1).toInt() : 0;
-}
-
-EarlyRequestPlan::Adoption EarlyRequestPlan::adoption(const EarlyState &early,
-                                                      const QString &question) {
-    if (early.text != question)
-        return Adoption::SendAnew;
-    if (!early.failed)
-        return Adoption::Adopt;
-    // A failure of the connection may not happen again; one of the key or account will.
-    return failureIsFinal(early.httpStatus) ? Adoption::ShowFailure : Adoption::SendAnew;
 }
 
 } // namespace Kelvane

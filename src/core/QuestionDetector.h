@@ -38,6 +38,10 @@ public:
     }
 
     int silentBuffers() const { return silentBufferCount; }
+    // Silent after speech, and not yet long enough to end the question.
+    bool inPause() const {
+        return hasSpeech && silentBufferCount > 0 && silentBufferCount < thresholdBuffers;
+    }
     // How many questions were asked so far.
     int questionsAsked() const { return asked; }
     const QString &currentText() const { return currentASRText; }

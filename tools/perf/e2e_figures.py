@@ -30,6 +30,8 @@ parser.add_argument("--starts", type=int, default=5)
 parser.add_argument("--first-text", action="store_true")
 parser.add_argument("--pause-inside", type=int, default=0,
                     help="with --first-text: a pause of this many ms inside every question")
+parser.add_argument("--settle-ms", type=int, default=200,
+                    help="quiet after which the recognition stand-in shows the whole sentence")
 args = parser.parse_args()
 BIN = os.path.abspath(args.bin)
 work = tempfile.mkdtemp(prefix="kelvane-perf-")
@@ -138,7 +140,8 @@ try:
         # The stand-in's script goes on across sessions: enough lines for two of them.
         for i in range(2 * args.questions):
             f.write(f"第{i % args.questions + 1}个问题是什么\n")
-    asr = spawn([f"{BIN}/kelvane-standin-asr", "--script", script], stdout=subprocess.PIPE)
+    asr = spawn([f"{BIN}/kelvane-standin-asr", "--script", script, "--settle-ms",
+                 str(args.settle_ms)], stdout=subprocess.PIPE)
     asr_lines = Lines(asr.stdout)
     chat = spawn([f"{BIN}/kelvane-standin-chat", "--timing"], stdout=subprocess.PIPE)
     chat_lines = Lines(chat.stdout)

@@ -24,6 +24,7 @@ int main(int argc, char *argv[]) {
         {"garbage", "Answer audio with frames that are not the protocol."},
         {"refuse-session", "Answer the session request with this error code.", "code"},
         {"handshake-delay", "Answer the upgrade only after this many ms.", "ms", "0"},
+        {"settle-ms", "Quiet after which the whole sentence is recognised.", "ms", "200"},
     });
     parser.process(app);
 
@@ -35,6 +36,7 @@ int main(int argc, char *argv[]) {
     options.garbage = parser.isSet("garbage");
     options.refuseSessionCode = parser.value("refuse-session").toInt();
     options.handshakeDelayMs = parser.value("handshake-delay").toInt();
+    options.settleMs = parser.value("settle-ms").toInt();
     if (parser.isSet("script")) {
         QFile file(parser.value("script"));
         if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {

@@ -21,7 +21,6 @@ constexpr int kBlockSamples = 160;          // 10 ms at 16 kHz
 constexpr double kSpeechRms = 0.015;        // of full scale
 constexpr qint64 kSentenceEndQuietMs = 600; // quiet that ends a sentence
 constexpr qint64 kMsPerRevealedChar = 100;  // partial results grow with the speech
-constexpr qint64 kPauseRevealsAllMs = 200;  // a short pause shows the whole sentence
 
 const char *reason(int status) {
     switch (status) {
@@ -291,7 +290,7 @@ bool StandinAsrServer::listenToAudio(Session &session, const QByteArray &pcm) {
             }
         } else if (session.inSpeech) {
             session.quietMs += 10;
-            if (session.quietMs == kPauseRevealsAllMs && !line.isEmpty() &&
+            if (session.quietMs == options_.settleMs && !line.isEmpty() &&
                 session.partial != line) {
                 session.partial = line;
                 changed = true;

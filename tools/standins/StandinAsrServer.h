@@ -32,6 +32,7 @@ public:
         int refuseSessionCode = 0; // answer the session request with this error code
         int handshakeDelayMs = 0;  // answer the upgrade only after this long
         int idleTimeoutMs = 8000;  // the real service ends a session without audio after ~8 s
+        int settleMs = 200;        // quiet after which the partial result shows the whole line
         bool quiet = false;        // no log lines on standard output
     };
 
