@@ -18,72 +18,55 @@ private slots:
         QTest::addColumn<QString>("status");
         QTest::addColumn<int>("next"); // of the last event that decided something
         QTest::addColumn<int>("delayMs");
-        const int reconnect = int(Next::Reconnect);
-        const int stop = int(Next::Stop);
-        const int nothing = int(Next::Nothing);
-
-        QTest::newRow("connecting") << ""
-                                    << "正在连接识别服务…" << nothing << 0;
-        QTest::newRow("handshake 401 stops") << "fail:401"
-                                             << "识别服务拒绝连接（HTTP 401）" << stop << 0;
-        QTest::newRow("handshake 503 retries")
-            << "fail:503"
-            << "识别服务拒绝连接（HTTP 503），正在重连（第 1 次）" << reconnect << 500;
-        QTest::newRow("delays double")
-            << "fail:0 fail:0 fail:0 fail:0"
-            << "识别服务无法连接，正在重连（第 4 次）" << reconnect << 4000;
-        QTest::newRow("delays stop at 15 s")
-            << "fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0"
-            << "识别服务无法连接，正在重连（第 8 次）" << reconnect << 15000;
-        QTest::newRow("a drop while streaming")
-            << "ready@0 end@5000"
-            << "识别服务连接中断，正在重连（第 1 次）" << reconnect << 500;
+        const auto row = [](const char *name, const char *script, const QString &status,
+                            Next next = Next::Nothing, int delayMs = 0) {
+            QTest::newRow(name) << QString(script) << status << int(next) << delayMs;
+        };
+        const QString again = QStringLiteral("，正在重连（第 %1 次）");
+        row("connecting", "", QStringLiteral("正在连接识别服务…"));
+        row("handshake 401 stops", "fail:401", QStringLiteral("识别服务拒绝连接（HTTP 401）"),
+            Next::Stop);
+        row("handshake 503 retries", "fail:503",
+            QStringLiteral("识别服务拒绝连接（HTTP 503）") + again.arg(1), Next::Reconnect, 500);
+        row("delays double", "fail:0 fail:0 fail:0 fail:0",
+            QStringLiteral("识别服务无法连接") + again.arg(4), Next::Reconnect, 4000);
+        row("delays stop at 15 s", "fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0",
+            QStringLiteral("识别服务无法连接") + again.arg(8), Next::Reconnect, 15000);
+        row("a drop while streaming", "ready@0 end@5000",
+            QStringLiteral("识别服务连接中断") + again.arg(1), Next::Reconnect, 500);
         // Accepted, then dropped at once, again and again: the delay keeps growing.
-        QTest::newRow("accepted and dropped at once")
-            << "ready@0 end@100 ready@700 end@800 ready@2000 end@2100"
-            << "识别服务连接中断，正在重连（第 3 次）" << reconnect << 2000;
-        QTest::newRow("a session that streamed 30 s starts afresh")
-            << "fail:0 fail:0 fail:0 ready@10000 end@40000"
-            << "识别服务连接中断，正在重连（第 1 次）" << reconnect << 500;
-        QTest::newRow("text back starts afresh")
-            << "fail:0 fail:0 fail:0 ready@10000 text end@11000"
-            << "识别服务连接中断，正在重连（第 1 次）" << reconnect << 500;
-        QTest::newRow("ready alone does not")
-            << "fail:0 fail:0 ready@10000 end@11000"
-            << "识别服务连接中断，正在重连（第 3 次）" << reconnect << 2000;
-        QTest::newRow("request refused stops") << "refuse:45000030"
-                                               << "识别服务拒绝会话（45000030）" << stop << 0;
-        QTest::newRow("idle timeout refusal retries")
-            << "refuse:45000081"
-            << "识别服务拒绝会话（45000081），正在重连（第 1 次）" << reconnect << 500;
-        QTest::newRow("server busy retries")
-            << "refuse:55000031"
-            << "识别服务拒绝会话（55000031），正在重连（第 1 次）" << reconnect << 500;
-        QTest::newRow("unknown code retries")
-            << "refuse:-1"
-            << "识别服务拒绝会话（-1），正在重连（第 1 次）" << reconnect << 500;
-        QTest::newRow("error frame in the session")
-            << "ready@0 error:45000081"
-            << "识别服务出错（45000081），正在重连（第 1 次）" << reconnect << 500;
+        row("accepted and dropped at once", "ready@0 end@100 ready@700 end@800 ready@2000 end@2100",
+            QStringLiteral("识别服务连接中断") + again.arg(3), Next::Reconnect, 2000);
+        row("a session that streamed 30 s starts afresh",
+            "fail:0 fail:0 fail:0 ready@10000 end@40000",
+            QStringLiteral("识别服务连接中断") + again.arg(1), Next::Reconnect, 500);
+        row("text back starts afresh", "fail:0 fail:0 fail:0 ready@10000 text end@11000",
+            QStringLiteral("识别服务连接中断") + again.arg(1), Next::Reconnect, 500);
+        row("ready alone does not", "fail:0 fail:0 ready@10000 end@11000",
+            QStringLiteral("识别服务连接中断") + again.arg(3), Next::Reconnect, 2000);
+        row("request refused stops", "refuse:45000030",
+            QStringLiteral("识别服务拒绝会话（45000030）"), Next::Stop);
+        row("idle timeout refusal retries", "refuse:45000081",
+            QStringLiteral("识别服务拒绝会话（45000081）") + again.arg(1), Next::Reconnect, 500);
+        row("server busy retries", "refuse:55000031",
+            QStringLiteral("识别服务拒绝会话（55000031）") + again.arg(1), Next::Reconnect, 500);
+        row("unknown code retries", "refuse:-1",
+            QStringLiteral("识别服务拒绝会话（-1）") + again.arg(1), Next::Reconnect, 500);
+        row("error frame in the session", "ready@0 error:45000081",
+            QStringLiteral("识别服务出错（45000081）") + again.arg(1), Next::Reconnect, 500);
         // The error already said why the connection ends: its end changes nothing.
-        QTest::newRow("error, then the end")
-            << "ready@0 error:55000000 end@10"
-            << "识别服务出错（55000000），正在重连（第 1 次）" << nothing << 0;
-        QTest::newRow("silent service")
-            << "ready@0 stall@10000"
-            << "识别服务无响应，正在重连（第 1 次）" << reconnect << 500;
-        QTest::newRow("stall before streaming is no stall") << "stall@10000"
-                                                            << "正在连接识别服务…" << nothing << 0;
-        QTest::newRow("device lost shows over streaming")
-            << "ready@0 lost"
-            << "音频设备丢失，正在重新打开" << nothing << 0;
-        QTest::newRow("no device") << "ready@0 nodevice"
-                                   << "音频设备不可用，正在重试" << nothing << 0;
-        QTest::newRow("device back") << "ready@0 nodevice device"
-                                     << "正在监听" << nothing << 0;
-        QTest::newRow("a refusal shows over a device problem")
-            << "nodevice fail:401"
-            << "识别服务拒绝连接（HTTP 401）" << stop << 0;
+        row("error, then the end", "ready@0 error:55000000 end@10",
+            QStringLiteral("识别服务出错（55000000）") + again.arg(1));
+        row("silent service", "ready@0 stall@10000",
+            QStringLiteral("识别服务无响应") + again.arg(1), Next::Reconnect, 500);
+        row("stall before streaming is no stall", "stall@10000",
+            QStringLiteral("正在连接识别服务…"));
+        row("device lost shows over streaming", "ready@0 lost",
+            QStringLiteral("音频设备丢失，正在重新打开"));
+        row("no device", "ready@0 nodevice", QStringLiteral("音频设备不可用，正在重试"));
+        row("device back", "ready@0 nodevice device", QStringLiteral("正在监听"));
+        row("a refusal shows over a device problem", "nodevice fail:401",
+            QStringLiteral("识别服务拒绝连接（HTTP 401）"), Next::Stop);
     }
     void events() {
         QFETCH(QString, script);

@@ -23,9 +23,6 @@ namespace {
 std::atomic<int> energyLogCounter{0};
 
 constexpr int kBuffersPerBatch = 30;
-// In a pause that may end the question the recogniser must hear its start at once: its text
-// decides what the early request asks, and it cannot settle on audio still waiting here.
-constexpr int kBuffersPerPauseBatch = 5;
 constexpr qint64 kCaptureRetryMs = 1000;
 // The level meter moves every this many buffers (50 ms).
 constexpr int kBuffersPerLevel = 5;
@@ -419,7 +416,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
                                              size / sizeof(float), sampleRate, channels);
     const std::vector<int16_t> &mono = frame.samples;
     const int logIndex = energyLogCounter.fetch_add(1) + 1;
-    bool inPause = false;
+    int batchBuffers = kBuffersPerBatch;
 
     // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
     // would count it as sound.
@@ -438,7 +435,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
             }
             early = detector.earlyQuestion();
             silentBuffers = detector.silentBuffers();
-            inPause = detector.inPause();
+            batchBuffers = detector.audioBatchBuffers(kBuffersPerBatch);
         }
         if (loud)
             lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
@@ -469,7 +466,7 @@ void Application::onAudioData(const uint8_t *data, size_t size, int sampleRate, 
     } else if (!mono.empty()) {
         pendingAudio.insert(pendingAudio.end(), mono.begin(), mono.end());
         ++pendingChunkCount;
-        if (pendingChunkCount >= (inPause ? kBuffersPerPauseBatch : kBuffersPerBatch)) {
+        if (pendingChunkCount >= batchBuffers) {
             asrClient->sendAudio(reinterpret_cast<const char *>(pendingAudio.data()),
                                  pendingAudio.size() * sizeof(int16_t));
             audioSentSinceFrame.store(true);
@@ -512,6 +509,11 @@ void Application::onASRResult(const QString &text, bool isFinal) {
         current = detector.currentText();
         lateEarly = detector.earlyQuestion(true);
         asked = detector.questionsAsked();
+    }
+    // The recogniser answered the pause's audio while the early request waited for it.
+    if (earlyGrace.isActive() && !lateEarly.isEmpty()) {
+        earlyGrace.stop();
+        sendEarly(lateEarly);
     }
     // The recogniser caught up during the pause: request what it says now.
     if (earlyPlan.outdatedBy(asked, current)) {

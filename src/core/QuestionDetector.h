@@ -38,10 +38,19 @@ public:
     }
 
     int silentBuffers() const { return silentBufferCount; }
-    // Silent after speech, and not yet long enough to end the question.
-    bool inPause() const {
-        return hasSpeech && silentBufferCount > 0 && silentBufferCount < thresholdBuffers;
+    // Buffers of audio to gather before the recogniser gets them. In a pause that may end the
+    // question it must hear the pause at once (its text decides what an early request asks),
+    // and every buffer around the early point, so that its answer is here when the request
+    // leaves; otherwise the batches of speech.
+    int audioBatchBuffers(int speechBatch) const {
+        if (!hasSpeech || silentBufferCount == 0 || silentBufferCount >= thresholdBuffers)
+            return speechBatch;
+        const bool atPoint = earlyBuffers > 0 && silentBufferCount >= earlyBuffers &&
+                             silentBufferCount < earlyBuffers + kPointBuffers;
+        return atPoint ? 1 : kPauseBatchBuffers;
     }
+    static constexpr int kPauseBatchBuffers = 5;
+    static constexpr int kPointBuffers = 3;
     // How many questions were asked so far.
     int questionsAsked() const { return asked; }
     const QString &currentText() const { return currentASRText; }

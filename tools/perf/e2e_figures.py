@@ -8,16 +8,20 @@ the program as it arrives, and prints:
   - trigger, with the early request off: the silence detection to the request reaching the
     chat stand-in, and the capture poll period (100 quiet buffers make the threshold),
   - delivery: a content delta leaving the stand-in to the program handling it,
-  - resident memory after N questions and answers,
+  - resident memory listening before the first question and after N questions and answers,
+    in all and the program's own (anonymous: heap and stacks, no libraries or fonts),
   - CPU while listening to silence.
 
 usage: tools/perf/e2e_figures.py BIN_DIR [--questions N] [--idle-seconds S] [--starts K]
        tools/perf/e2e_figures.py BIN_DIR --first-text [--questions N]
   --first-text: with the chat stand-in holding back its first token for 800 ms, question end
   (last loud buffer) to the first answer text in the window, early request off and then on,
-  as the program's own "[Timing]" lines report it, and the early requests sent per question.
+  as the program's own "[Timing]" lines report it, the early requests sent per question, and
+  the trigger in each mode: the pause's detection to the answer on its way (a request sent
+  with the early request off; the early request adopted, or a fresh one, with it on).
   --pause-inside MS: every question is two bursts with a pause of MS between (speech that
   resumes): the early requests that pause costs, and that each question is still asked whole.
+  --settle-ms MS: quiet after which the recognition stand-in shows the whole sentence (200).
 """
 import argparse, math, os, re, shutil, signal, statistics, struct, subprocess, sys, tempfile
 import threading, time, wave
@@ -94,9 +98,11 @@ def port_of(lines):
     return int(lines.matching("Listening on port")[0][1].split()[-1])
 
 
-def rss_kb(pid):
+def rss_kb(pid, field="VmRSS"):
+    """Resident memory; RssAnon is the program's own (heap, stacks), the rest is mapped files
+    (libraries, fonts) and shared memory with the X server."""
     for line in open(f"/proc/{pid}/status"):
-        if line.startswith("VmRSS:"):
+        if line.startswith(field + ":"):
             return int(line.split()[1])
 
 
@@ -181,22 +187,35 @@ try:
         figures = [int(re.search(r"first text (-?\d+) ms", l).group(1))
                    for _, l in lines.matching("[Timing] Q")]
         early_sent = len(lines.matching("[Application] Early request sent: "))
+        # The trigger: the pause's detection to the question's answer being on its way, the
+        # early request adopted or a request sent (whichever the program did).
+        on_its_way = sorted(t for t, l in lines.lines
+                            if "Early request adopted for question" in l or "📤 问题ID=" in l)
+        detected = [t for t, _ in lines.matching("ms silence, checking if should trigger LLM")]
+        trigger = []
+        for t, _ in lines.matching("[Silence] ✅ Triggering LLM"):
+            d = max(x for x in detected if x <= t + 0.001)
+            after = [x for x in on_its_way if x >= d]
+            if after:
+                trigger.append((after[0] - d) * 1000)
         k.terminate()
         k.wait(20)
         slow.terminate()
         slow.wait(10)
-        return figures, asked, early_sent
+        return figures, asked, early_sent, trigger
 
     if args.first_text:
         results = {}
         for early in (False, True):
-            figures, asked, early_sent = first_text_ms(early)
+            figures, asked, early_sent, trigger = first_text_ms(early)
             results[early] = asked
             print(f"question end to first answer text, early request {'on' if early else 'off'}"
                   f" (first token held 800 ms, threshold 1000 ms, {len(figures)} questions"
                   f"{f', a {args.pause_inside} ms pause inside each' if args.pause_inside else ''}"
                   f"): median {statistics.median(figures)} ms, max {max(figures)} ms"
                   + (f"; early requests per question {early_sent / len(asked):.2f}" if early else ""))
+            print(f"  detection to the answer on its way ({'adopted' if early else 'request sent'}):"
+                  f" median {statistics.median(trigger):.1f} ms, max {max(trigger):.1f} ms")
         print("same questions in the same order with the early request on and off: "
               f"{results[False] == results[True]}")
         sys.exit(0)
@@ -224,6 +243,9 @@ try:
     time.sleep(0.5)
     subprocess.run(["xdotool", "mousemove", "--window", win, "460", "28", "click", "1"], env=env)
     lines.wait_for("[ASRClient] Streaming started automatically", timeout=20)
+    time.sleep(1)
+    rss_listening = rss_kb(k.pid)
+    anon_listening = rss_kb(k.pid, "RssAnon")
 
     wav = os.path.join(work, "bursts.wav")
     bursts_wav(wav, args.questions)
@@ -232,6 +254,7 @@ try:
     lines.wait_for(" stream completed", args.questions, timeout=120)
     time.sleep(1)
     rss_after = rss_kb(k.pid)
+    anon_after = rss_kb(k.pid, "RssAnon")
 
     # Idle: listening, nothing plays.
     c0, t0 = cpu_seconds(k.pid), time.time()
@@ -289,7 +312,10 @@ try:
     print(f"delta leaving the stand-in to the program handling it: median "
           f"{med(delivery_ms):.2f} ms, 95th percentile "
           f"{sorted(delivery_ms)[int(0.95 * len(delivery_ms))]:.2f} ms ({len(delivery_ms)} deltas)")
-    print(f"resident memory after {args.questions} questions and answers: {rss_after / 1024:.1f} MB")
+    print(f"resident memory listening, before the first question: {rss_listening / 1024:.1f} MB;"
+          f" after {args.questions} questions and answers: {rss_after / 1024:.1f} MB; of these the"
+          f" program's own (anonymous): {anon_listening / 1024:.1f} MB and"
+          f" {anon_after / 1024:.1f} MB")
     print(f"CPU while listening to silence: {idle_cpu:.2f} % of one core "
           f"({args.idle_seconds} s)")
 finally:
