@@ -9,7 +9,7 @@ namespace {
 
 // A pause as the controller lives it, 10 ms buffers at a 1,000 ms threshold: the detector
 // finds the early point and the question, the plan keeps the request in flight. Events:
-// "speed:MS" (an answer's first token), "text:T" (a recognition result), "loud:MS",
+// "speed:MS" (an answer's first token), "text:T" / "final:T" (a recognition result), "loud:MS",
 // "quiet:MS", "queue" (the next question waits in the queue until "ask"), and replies of the
 // request sent last: "reply", "done", "think", "fail:STATUS".
 struct Timeline {
@@ -80,8 +80,8 @@ struct Timeline {
             if (name == "speed") {
                 plan.recordFirstToken(value.toInt());
                 detector.setEarlyBuffers(plan.earlyBuffers(100));
-            } else if (name == "text") {
-                detector.onResult(value, false);
+            } else if (name == "text" || name == "final") {
+                detector.onResult(value, name == "final");
                 if (plan.outdatedBy(detector.questionsAsked(), detector.currentText())) {
                     cancel();
                     send(detector.earlyQuestion(true));
@@ -167,6 +167,8 @@ private slots:
             q + "queue quiet:1000 text:什么是多态呢 ask", "1/0 ");
         row("the text grows past the point: asked at once",
             q + "quiet:300 text:什么是多态呢 quiet:700", "2/1 ");
+        row("the question just asked, heard again: nothing asked early",
+            "text:什么是多态？ loud:500 quiet:1000 final:什么是多态 loud:300 quiet:1000", "1/0 ");
         row("reasoning before the end shows at adoption", q + "quiet:300 think quiet:700 think",
             "1/0 think|think");
         row("answered whole before the end", q + "quiet:300 reply done quiet:700", "1/0 答|done");

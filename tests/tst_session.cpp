@@ -350,6 +350,13 @@ private slots:
             QCOMPARE(answer.count(script[row]), whole.count(script[row]));
             QVERIFY2(!answer.contains(script[1 - row]), qPrintable(answer));
         }
+        // The figures under the answer: its first text came well before its end.
+        const QString timing = session.widget<QLabel>("timingLabel")->text();
+        const auto figures =
+            QRegularExpression(QStringLiteral("首字 ([\\d.]+) s · 完成 ([\\d.]+) s")).match(timing);
+        QVERIFY2(figures.hasMatch() &&
+                     figures.captured(1).toDouble() < figures.captured(2).toDouble(),
+                 qPrintable(timing));
     }
 
     // A threshold under one buffer still waits for a silent buffer: never a question per
