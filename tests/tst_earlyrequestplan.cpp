@@ -36,7 +36,10 @@ struct Timeline {
         lastSerial = plan.begin(question, {}, detector.questionsAsked());
         plan.sent(lastSerial, ++sent);
     }
-    void show(int questionId, const QString &what) { shown << QStringList(questionId, what); }
+    void show(int questionId, const QString &what) {
+        if (questionId == 1)
+            shown << what;
+    }
     void ask() {
         if (pending.isEmpty())
             return;
