@@ -45,11 +45,6 @@ for name, data in asr.items():
     write("fuzz_asr_message", name + "_ready", b"\x01" + data)
     write("fuzz_asr_message", name + "_init", b"\x00" + data)
 
-# fuzz_gzip
-write("fuzz_gzip", "text", gzip.compress("请问什么是多态？".encode() * 20))
-write("fuzz_gzip", "json", gzip.compress(asr["partial"]))
-write("fuzz_gzip", "plain", b"not gzip at all")
-
 # fuzz_event_stream: one byte N, N cut lengths, then the stream.
 def chunk(content):
     return ("data: " + json.dumps({"choices": [{"index": 0, "delta": {"content": content}}]},
