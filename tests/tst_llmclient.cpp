@@ -72,75 +72,22 @@ private slots:
     }
 
     // The thinking switch is DeepSeek's own parameter: only its host gets it, only when off.
-    void thinkingSwitch_data() {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<bool>("thinking");
-        QTest::addColumn<bool>("switchSent");
-        const QString deepseek = QStringLiteral("https://api.deepseek.com/v1/chat/completions");
-        QTest::newRow("deepseek, off") << deepseek << false << true;
-        QTest::newRow("deepseek, on") << deepseek << true << false;
-        QTest::newRow("other host, off")
-            << "http://127.0.0.1:8080/v1/chat/completions" << false << false;
-    }
     void thinkingSwitch() {
-        QFETCH(QString, url);
-        QFETCH(bool, thinking);
-        QFETCH(bool, switchSent);
-        LlmConfig config;
-        config.apiUrl = url;
-        config.thinking = thinking;
-        client->setConfig(config);
-        const auto body = nlohmann::json::parse(client->buildRequestBody(ask("q")).toStdString());
-        QCOMPARE(body.contains("thinking"), switchSent);
-        if (switchSent)
-            QCOMPARE(body["thinking"].dump(), std::string(R"({"type":"disabled"})"));
-    }
-
-    void twoRequestsKeepTheirOwnStreams() {
-        Outcome first;
-        Outcome second;
-        send(QStringLiteral("什么是多态"), first);
-        send(QStringLiteral("What is a hash map"), second);
-        QTRY_VERIFY(first.done == 1 && second.done == 1);
-        QCOMPARE(first.text, StandinChatServer::answer(QStringLiteral("什么是多态")));
-        QCOMPARE(second.text, StandinChatServer::answer(QStringLiteral("What is a hash map")));
-    }
-
-    // Each way a chat service fails: what the caller hears, and that the request ends.
-    void failures_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<bool>("error");
-        QTest::addColumn<bool>("done");
-        QTest::addColumn<bool>("someText");
-        for (const char *status : {"401", "402", "429", "500"})
-            QTest::newRow(status) << QString(status) << true << false << false;
-        QTest::newRow("wrong key") << "key" << true << false << false;
-        QTest::newRow("dropped mid-answer") << "drop" << true << false << true;
-        QTest::newRow("garbage lines") << "garbage" << false << true << true;
-        QTest::newRow("no [DONE]") << "nodone" << true << false << true;
-        QTest::newRow("reset after [DONE]") << "reset" << false << true << true;
-    }
-    void failures() {
-        QFETCH(QString, fault);
-        QFETCH(bool, error);
-        QFETCH(bool, done);
-        QFETCH(bool, someText);
-        auto &options = server->options();
-        options.refuseStatus = fault.toInt();
-        options.dropAfterDeltas = fault == "drop" ? 3 : 0;
-        options.garbage = fault == "garbage";
-        options.noDone = fault == "nodone";
-        options.resetAfterDone = fault == "reset";
-        if (fault == "key")
-            options.apiKey = QStringLiteral("sk-other");
-        QSignalSpy finished(client.get(), &LLMClient::replyFinished);
-        Outcome outcome;
-        send(QStringLiteral("问题"), outcome);
-        QVERIFY(finished.wait(10000));
-        QCOMPARE(!outcome.errors.isEmpty(), error);
-        QCOMPARE(outcome.done, done ? 1 : 0);
-        QCOMPARE(!outcome.text.isEmpty(), someText);
-        QCOMPARE(client->activeReplyCount(), 0);
+        const QString deepseek = QStringLiteral("https://api.deepseek.com/v1/chat/completions");
+        for (const auto &[url, thinking, switchSent] :
+             {std::tuple{deepseek, false, true},
+              {deepseek, true, false},
+              {QStringLiteral("http://127.0.0.1:8080/v1/chat/completions"), false, false}}) {
+            LlmConfig config;
+            config.apiUrl = url;
+            config.thinking = thinking;
+            client->setConfig(config);
+            const auto body =
+                nlohmann::json::parse(client->buildRequestBody(ask("q")).toStdString());
+            QCOMPARE(body.contains("thinking"), switchSent);
+            if (switchSent)
+                QCOMPARE(body["thinking"].dump(), std::string(R"({"type":"disabled"})"));
+        }
     }
 
     void cancelAllSilencesEveryRequest() {

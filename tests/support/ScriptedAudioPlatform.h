@@ -3,6 +3,7 @@
 #include "AudioPlatform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <map>
@@ -38,9 +39,9 @@ public:
         std::map<Step, int> calls;
         Kelvane::MixFormat format{48000, 2, 32, 8};
         std::deque<std::vector<float>> packets; // interleaved floats, one entry per packet
-        bool allReleased = false;
-        bool defaultChanged = false; // the system's default device became another one
-        int serverRestarts = 0;      // a device layer made before a restart can no longer start
+        std::atomic<bool> allReleased{false};
+        std::atomic<bool> defaultChanged{false}; // the default device became another one
+        std::atomic<int> serverRestarts{0}; // a device layer made before one can no longer start
 
         void queuePacket(std::vector<float> samples, int times = 1) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -75,7 +76,7 @@ public:
     void uninitializeCom() override {}
     Kelvane::PlatformResult createEnumerator() override { return step(Step::CreateEnumerator); }
     Kelvane::PlatformResult getDefaultEndpoint(Kelvane::DeviceRole role) override {
-        locked([this] { script->defaultChanged = false; }); // opened on today's default
+        script->defaultChanged = false; // opened on today's default
         return step(role == Kelvane::DeviceRole::Multimedia ? Step::EndpointMultimedia
                                                             : Step::EndpointConsole);
     }
@@ -93,8 +94,7 @@ public:
     }
     Kelvane::PlatformResult getCaptureService() override { return step(Step::CaptureService); }
     Kelvane::PlatformResult start() override {
-        bool stale = false;
-        locked([&] { stale = madeAfterRestart != script->serverRestarts; });
+        const bool stale = madeAfterRestart != script->serverRestarts;
         const auto result = step(Step::Start);
         return stale ? Kelvane::PlatformResult(0x8a55000fu) : result;
     }
@@ -118,14 +118,8 @@ public:
         return result;
     }
     Kelvane::PlatformResult releaseBuffer(uint32_t) override { return Kelvane::kPlatformOk; }
-    void releaseAll() override {
-        locked([this] { script->allReleased = true; });
-    }
-    bool defaultDeviceChanged() override {
-        bool changed = false;
-        locked([&] { changed = script->defaultChanged; });
-        return changed;
-    }
+    void releaseAll() override { script->allReleased = true; }
+    bool defaultDeviceChanged() override { return script->defaultChanged; }
 
 private:
     template <typename F> void locked(F f) {

@@ -1,32 +1,26 @@
 #include "Session.h"
 
+#include "AsrWire.h"
+
 #include <QSettings>
 #include <QSignalSpy>
 
 namespace KelvaneTest {
 
-namespace {
-
-StandinAsrServer::Options asrOptions(const QStringList &script) {
-    StandinAsrServer::Options options;
-    options.script = script;
-    options.quiet = true;
-    return options;
-}
-
-StandinChatServer::Options chatOptions() {
-    StandinChatServer::Options options;
-    options.apiKey = QStringLiteral("sk-session");
-    options.deltaIntervalMs = 2;
-    options.quiet = true;
-    return options;
-}
-
-} // namespace
-
 Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatform::Script> device)
-    : asr(asrOptions(script))
-    , chat(chatOptions())
+    : asr([&script] {
+        StandinAsrServer::Options options;
+        options.script = script;
+        options.quiet = true;
+        return options;
+    }())
+    , chat([] {
+        StandinChatServer::Options options;
+        options.apiKey = QStringLiteral("sk-session");
+        options.deltaIntervalMs = 2;
+        options.quiet = true;
+        return options;
+    }())
     , device(std::move(device)) {
     KelvaneTest::usePrivateSettings(config.path());
     if (!asr.listen() || !chat.listen())
@@ -39,6 +33,8 @@ Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatfor
     app = std::make_unique<Kelvane::Application>(
         [script = this->device]() { return std::make_unique<ScriptedAudioPlatform>(script); });
     app->initialize();
+    QObject::connect(app.get(), &Kelvane::Application::statusChanged,
+                     [this](const QString &text) { statuses.append(text); });
     QObject::connect(app.get(), &Kelvane::Application::llmResponse,
                      [this](int, const QString &, bool isDone) { answersDone += isDone ? 1 : 0; });
     window = std::make_unique<Kelvane::MainWindow>();
@@ -56,7 +52,14 @@ void Session::click(const char *buttonName) {
     QTest::mouseClick(widget<QPushButton>(buttonName), Qt::LeftButton);
 }
 
+QString Session::question(int row) const {
+    const QListWidgetItem *item = list()->item(row);
+    return item ? item->text() : QStringLiteral("<none>");
+}
+
 bool Session::startAndWaitForSession() {
+    if (!ok)
+        return false;
     // The first audio frame shows the client streams, not only that the service accepted.
     QSignalSpy streaming(&asr, &StandinAsrServer::audioReceived);
     click("startButton");
@@ -65,6 +68,12 @@ bool Session::startAndWaitForSession() {
 
 void Session::speak(int loudBuffers) {
     device->queuePacket(ScriptedAudioPlatform::loudPacket(), loudBuffers);
+}
+
+void Session::recognise(const QString &text) {
+    asr.sendToClients(
+        AsrWire::serverFrame(AsrWire::FullServerResponse, 1, 1,
+                             QStringLiteral(R"({"result":{"text":"%1"}})").arg(text).toUtf8()));
 }
 
 bool Session::askByVoice() {

@@ -34,12 +34,15 @@ public:
     }
     QString status() const { return widget<QLabel>("statusLabel")->text(); }
     QListWidget *list() const { return widget<QListWidget>("questionList"); }
+    QString question(int row) const; // the list's text for the row, "<none>" without one
 
     void click(const char *buttonName);
-    // Clicks 开始 and waits until audio streams to the recogniser.
+    // Clicks 开始 and waits until audio streams to the recogniser (false if not ready()).
     bool startAndWaitForSession();
     // The interviewer speaks the next line of the script: loud packets, then quiet.
     void speak(int loudBuffers = 40);
+    // The recogniser reports this as the session's whole text, whatever it heard.
+    void recognise(const QString &text);
     // Speaks and waits until the question list has grown by one.
     bool askByVoice();
     // Waits until this many answers reached their end in the window.
@@ -48,6 +51,7 @@ public:
     bool waitForAnswers(int count);
 
     LogLines log;         // first: everything after it logs into it
+    QStringList statuses; // every status the controller reported, to its last
     QTemporaryDir config; // the settings file lives here, never in the user's own
     StandinAsrServer asr;
     StandinChatServer chat;

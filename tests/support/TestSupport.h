@@ -42,6 +42,13 @@ private:
     Kelvane::Log::Sink previous;
 };
 
+// A data table whose rows are one struct: a row per line, one QFETCH(Row, row) in the test.
+template <typename Row> void addRows(std::initializer_list<std::pair<const char *, Row>> rows) {
+    QTest::addColumn<Row>("row");
+    for (const auto &[name, row] : rows)
+        QTest::newRow(name) << row;
+}
+
 // Settings in a private folder, as a file on every platform (never the user's own store).
 inline void usePrivateSettings(const QString &folder) {
     QSettings::setDefaultFormat(QSettings::IniFormat);
