@@ -27,18 +27,10 @@ private slots:
         frame = AsrWire::parseClientFrame(AsrCodec::buildAudioFrame(nullptr, 0, true));
         QVERIFY(frame.valid && frame.isLast() && frame.payload.isEmpty());
 
-        ASRClient client;
+        ASRClient client; // the session request, which the stand-in checks field by field
         frame = AsrWire::parseClientFrame(client.buildFullClientRequest());
-        QVERIFY(frame.valid);
-        QCOMPARE(frame.type, int(AsrWire::FullClientRequest));
+        QVERIFY(frame.valid && frame.type == int(AsrWire::FullClientRequest));
         QCOMPARE(frame.serialization, 1);
-        // Member order on the wire is sorted by key.
-        QCOMPARE(frame.payload,
-                 QByteArray(R"({"audio":{"bits":16,"channel":1,"format":"pcm","rate":16000},)"
-                            R"("request":{"enable_ddc":true,"enable_itn":true,)"
-                            R"("enable_nonstream":false,"enable_punc":true,)"
-                            R"("model_name":"streaming","show_utterances":true},)"
-                            R"("user":{"uid":"cpp_user"}})"));
     }
 
     void gzip() {

@@ -51,30 +51,24 @@ class TestAudioCapture : public QObject {
 private slots:
     void init() { script = std::make_shared<ScriptedAudioPlatform::Script>(); }
 
-    void initializeFailure_data() {
-        QTest::addColumn<int>("step");
-        QTest::newRow("com") << int(Step::InitializeCom);
-        QTest::newRow("enumerator") << int(Step::CreateEnumerator);
-        QTest::newRow("no endpoint in either role") << int(Step::EndpointConsole);
-        QTest::newRow("activate") << int(Step::ActivateClient);
-        QTest::newRow("mix format") << int(Step::MixFormat);
-        QTest::newRow("loopback") << int(Step::InitializeLoopback);
-        QTest::newRow("capture service") << int(Step::CaptureService);
-    }
+    // A failure at any step of opening the device: nothing starts, everything acquired is
+    // released; without a multimedia endpoint, the console role's is used.
     void initializeFailure() {
-        QFETCH(int, step);
-        script->fail(Step(step), kPlatformGenericFailure);
-        if (Step(step) == Step::EndpointConsole)
-            script->fail(Step::EndpointMultimedia, kPlatformGenericFailure);
-        auto capture = makeCapture();
-        QVERIFY(!capture->initialize());
-        Delivered delivered;
-        QVERIFY(!capture->start(delivered.callback()));
-        capture.reset();
-        QVERIFY(script->allReleased); // whatever was acquired is released
-    }
-
-    void endpointFallsBackToTheConsoleRole() {
+        for (Step step : {Step::InitializeCom, Step::CreateEnumerator, Step::EndpointConsole,
+                          Step::ActivateClient, Step::MixFormat, Step::InitializeLoopback,
+                          Step::CaptureService}) {
+            init();
+            script->fail(step, kPlatformGenericFailure);
+            if (step == Step::EndpointConsole)
+                script->fail(Step::EndpointMultimedia, kPlatformGenericFailure);
+            auto capture = makeCapture();
+            QVERIFY(!capture->initialize());
+            Delivered delivered;
+            QVERIFY(!capture->start(delivered.callback()));
+            capture.reset();
+            QVERIFY2(script->allReleased, qPrintable(QString::number(int(step))));
+        }
+        init();
         script->fail(Step::EndpointMultimedia, PlatformResult(0x80070490u));
         auto capture = makeCapture();
         QVERIFY(capture->initialize());
@@ -83,71 +77,46 @@ private slots:
 
     // Waiting packets come out in order and unchanged; once the device stays idle, 10 ms blocks
     // of generated silence follow in the device's own format.
-    void packetsThenSilence_data() {
-        QTest::addColumn<int>("rate");
-        QTest::addColumn<int>("channels");
-        QTest::newRow("48 kHz stereo") << 48000 << 2;
-        QTest::newRow("44.1 kHz 5.1") << 44100 << 6;
-    }
     void packetsThenSilence() {
-        QFETCH(int, rate);
-        QFETCH(int, channels);
-        script->format = MixFormat{uint32_t(rate), uint32_t(channels), 32, uint32_t(4 * channels)};
-        auto capture = makeCapture();
-        QVERIFY(capture->initialize());
-        for (float value : {0.1f, 0.2f, 0.3f})
-            script->queuePacket(std::vector<float>(size_t(channels * rate / 100), value));
-        Delivered delivered;
-        QVERIFY(capture->start(delivered.callback()));
-        QTRY_VERIFY(delivered.count() >= 5);
-        capture->stop();
-        for (size_t i = 0; i < 3; ++i)
-            QCOMPARE(delivered.buffers[i].front(), 0.1f * float(i + 1));
-        const std::vector<float> &silence = delivered.buffers[3];
-        QCOMPARE(int(silence.size()), channels * rate / 100);
-        QVERIFY(std::all_of(silence.begin(), silence.end(), [](float s) { return s == 0.0f; }));
-        QCOMPARE(delivered.formats[4], std::make_pair(rate, channels));
+        for (const auto &[rate, channels] : {std::pair{48000, 2}, {44100, 6}}) {
+            script->format =
+                MixFormat{uint32_t(rate), uint32_t(channels), 32, uint32_t(4 * channels)};
+            auto capture = makeCapture();
+            QVERIFY(capture->initialize());
+            for (float value : {0.1f, 0.2f, 0.3f})
+                script->queuePacket(std::vector<float>(size_t(channels * rate / 100), value));
+            Delivered delivered;
+            QVERIFY(capture->start(delivered.callback()));
+            QTRY_VERIFY(delivered.count() >= 5);
+            capture->stop();
+            for (size_t i = 0; i < 3; ++i)
+                QCOMPARE(delivered.buffers[i].front(), 0.1f * float(i + 1));
+            const std::vector<float> &silence = delivered.buffers[3];
+            QCOMPARE(int(silence.size()), channels * rate / 100);
+            QVERIFY(std::all_of(silence.begin(), silence.end(), [](float s) { return s == 0; }));
+            QCOMPARE(delivered.formats[4], std::make_pair(rate, channels));
+        }
     }
 
-    void deviceFailureEndsTheThreadAndStopStillWorks() {
-        script->fail(Step::NextPacketSize, PlatformResult(0x88890004u), 12);
-        auto capture = makeCapture();
-        QVERIFY(capture->initialize());
-        Delivered delivered;
-        QVERIFY(capture->start(delivered.callback()));
-        QTRY_COMPARE(script->callCount(Step::NextPacketSize), 13);
-        const size_t atFailure = delivered.count();
-        QTest::qWait(100);
-        QCOMPARE(script->callCount(Step::NextPacketSize), 13);
-        QCOMPARE(delivered.count(), atFailure);
-        capture->stop();
-    }
-
-    // Which Windows default-device notifications move loopback capture: the playback device of
-    // the followed role, never a microphone's.
-    void windowsDefaultChange_data() {
+    // The Windows layer's decisions: which default-device notifications move loopback capture
+    // (the playback device of the followed role, never a microphone's), which chosen device is
+    // used, what a packet's flags mean.
+    void windowsDecisions() {
         using namespace Wasapi;
-        QTest::addColumn<int>("flow");
-        QTest::addColumn<int>("role");
-        QTest::addColumn<int>("followed");
-        QTest::addColumn<bool>("moves");
-        QTest::newRow("speakers") << int(Flow::Render) << int(Role::Console) << int(Role::Console)
-                                  << true;
-        QTest::newRow("microphone")
-            << int(Flow::Capture) << int(Role::Console) << int(Role::Console) << false;
-        QTest::newRow("another role")
-            << int(Flow::Render) << int(Role::Multimedia) << int(Role::Console) << false;
-        QTest::newRow("headset in a call")
-            << int(Flow::Render) << int(Role::Communications) << int(Role::Communications) << true;
-    }
-    void windowsDefaultChange() {
-        QFETCH(int, flow);
-        QFETCH(int, role);
-        QFETCH(int, followed);
-        QFETCH(bool, moves);
-        QCOMPARE(Wasapi::defaultChangeMoves(Wasapi::Flow(flow), Wasapi::Role(role),
-                                            Wasapi::Role(followed)),
-                 moves);
+        for (const auto &[flow, role, followed, moves] :
+             {std::tuple{Flow::Render, Role::Console, Role::Console, true},
+              {Flow::Capture, Role::Console, Role::Console, false},
+              {Flow::Render, Role::Multimedia, Role::Console, false},
+              {Flow::Render, Role::Communications, Role::Communications, true}})
+            QCOMPARE(defaultChangeMoves(flow, role, followed), moves);
+        QVERIFY(useChosenDevice(true, 1));   // DEVICE_STATE_ACTIVE
+        QVERIFY(!useChosenDevice(true, 8));  // unplugged
+        QVERIFY(!useChosenDevice(true, 2));  // disabled
+        QVERIFY(!useChosenDevice(false, 1)); // gone
+        QVERIFY(packetFlags(0x2).silent);
+        QVERIFY(!packetFlags(0x1).silent && packetFlags(0x1).discontinuity);
+        QCOMPARE(followedRole(kCommunicationsDevice), Role::Communications);
+        QCOMPARE(followedRole("{0.0.0.00000000}.{id}"), Role::Console);
     }
 
     // Mix formats the Windows layer takes, and what a sample of each reads as (NaN: refused).
@@ -179,30 +148,6 @@ private slots:
         float out = std::numeric_limits<float>::quiet_NaN();
         Wasapi::toFloat(reinterpret_cast<const uint8_t *>(bytes.constData()), 1, samples, &out);
         QVERIFY(std::isnan(value) || out == value);
-    }
-
-    void windowsDeviceAndPacketDecisions() {
-        QVERIFY(Wasapi::useChosenDevice(true, 1));   // DEVICE_STATE_ACTIVE
-        QVERIFY(!Wasapi::useChosenDevice(true, 8));  // unplugged
-        QVERIFY(!Wasapi::useChosenDevice(true, 2));  // disabled
-        QVERIFY(!Wasapi::useChosenDevice(false, 1)); // gone
-        QVERIFY(Wasapi::packetFlags(0x2).silent);
-        QVERIFY(!Wasapi::packetFlags(0x1).silent && Wasapi::packetFlags(0x1).discontinuity);
-        QCOMPARE(Wasapi::followedRole(Wasapi::kCommunicationsDevice), Wasapi::Role::Communications);
-        QCOMPARE(Wasapi::followedRole("{0.0.0.00000000}.{id}"), Wasapi::Role::Console);
-    }
-
-    void failedStartCanBeRetried() {
-        script->fail(Step::Start, PlatformResult(0x88890002u));
-        auto capture = makeCapture();
-        QVERIFY(capture->initialize());
-        Delivered delivered;
-        QVERIFY(!capture->start(delivered.callback()));
-        script->failures.clear();
-        QVERIFY(capture->start(delivered.callback()));
-        QTRY_VERIFY(delivered.count() >= 1);
-        QVERIFY(!capture->start(delivered.callback())); // already capturing
-        capture->stop();
     }
 };
 

@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include <functional>
+
 using Kelvane::ListeningSupervisor;
 using Next = ListeningSupervisor::Next;
 
@@ -76,31 +78,23 @@ private slots:
         ListeningSupervisor supervisor;
         supervisor.start();
         ListeningSupervisor::Decision last;
+        using Event = std::function<void(qint64)>;
+        const QHash<QString, Event> events{
+            {"fail", [&](qint64 v) { last = supervisor.connectionFailed(int(v), "detail"); }},
+            {"refuse", [&](qint64 v) { last = supervisor.sessionRefused(int(v), "detail"); }},
+            {"error", [&](qint64 v) { last = supervisor.serviceError(quint32(v), "detail"); }},
+            {"end", [&](qint64 v) { last = supervisor.sessionEnded(v); }},
+            {"stall", [&](qint64 v) { last = supervisor.sessionStalled(v); }},
+            {"ready", [&](qint64 v) { supervisor.sessionReady(v); }},
+            {"text", [&](qint64) { supervisor.textArrived(); }},
+            {"lost", [&](qint64) { supervisor.captureLost(0x88890004u); }},
+            {"nodevice", [&](qint64) { supervisor.captureUnavailable(); }},
+            {"device", [&](qint64) { supervisor.captureRunning(false); }},
+        };
         for (const QString &event : script.split(' ', Qt::SkipEmptyParts)) {
-            const QString name = event.section(QRegularExpression("[:@]"), 0, 0);
-            const qint64 value = event.section(QRegularExpression("[:@]"), 1, 1).toLongLong();
-            if (name == "fail")
-                last = supervisor.connectionFailed(int(value), "detail");
-            else if (name == "refuse")
-                last = supervisor.sessionRefused(int(value), "detail");
-            else if (name == "error")
-                last = supervisor.serviceError(quint32(value), "detail");
-            else if (name == "end")
-                last = supervisor.sessionEnded(value);
-            else if (name == "stall")
-                last = supervisor.sessionStalled(value);
-            else if (name == "ready")
-                supervisor.sessionReady(value);
-            else if (name == "text")
-                supervisor.textArrived();
-            else if (name == "lost")
-                supervisor.captureLost(0x88890004u);
-            else if (name == "nodevice")
-                supervisor.captureUnavailable();
-            else if (name == "device")
-                supervisor.captureRunning(false);
-            else
-                QFAIL(qPrintable("unknown event " + event));
+            const QStringList parts = event.split(QRegularExpression("[:@]"));
+            QVERIFY2(events.contains(parts[0]), qPrintable(event));
+            events[parts[0]](parts.value(1).toLongLong());
         }
         QCOMPARE(supervisor.status().text, status);
         QCOMPARE(int(last.next), next);

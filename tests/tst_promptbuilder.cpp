@@ -24,26 +24,21 @@ private slots:
         QTest::addColumn<QStringList>("expected"); // role and the end of each message
         const QStringList plain{"system:" + PromptBuilder::systemPrompt("Java").right(12),
                                 "user:" + PromptBuilder::userPrompt("现在的问题").right(12)};
-        QTest::newRow("nothing filled: the system prompt and the question") << ""
-                                                                            << "" << 0 << plain;
-        QTest::newRow("context asked but none before")
-            << ""
-            << "" << 3 << plain; // (the table's earlier list is empty for this row)
-        QTest::newRow("résumé, after the rules")
-            << "做过订单系统，QPS 两万"
-            << "" << 0 << QStringList{"system:过订单系统，QPS 两万", plain[1]};
-        QTest::newRow("both, the job last")
-            << "简历内容"
-            << "负责支付平台" << 0 << QStringList{"system:职位描述】\n负责支付平台", plain[1]};
-        QTest::newRow("two rounds of three: the last two, in order")
-            << ""
-            << "" << 2
-            << QStringList{plain[0],
-                           "user:" + PromptBuilder::userPrompt("问题二").right(12),
-                           "assistant:回答二",
-                           "user:" + PromptBuilder::userPrompt("问题三").right(12),
-                           "assistant:" + QString(299, QChar(u'长')).right(11) + "…",
-                           plain[1]};
+        const auto row = [](const char *name, const char *resume, const char *job, int rounds,
+                            const QStringList &expected) {
+            QTest::newRow(name) << QString(resume) << QString(job) << rounds << expected;
+        };
+        row("nothing filled: the system prompt and the question", "", "", 0, plain);
+        // (the table's earlier list is empty for this row)
+        row("context asked but none before", "", "", 3, plain);
+        row("résumé, after the rules", "做过订单系统，QPS 两万", "", 0,
+            {"system:过订单系统，QPS 两万", plain[1]});
+        row("both, the job last", "简历内容", "负责支付平台", 0,
+            {"system:职位描述】\n负责支付平台", plain[1]});
+        row("two rounds of three: the last two, in order", "", "", 2,
+            {plain[0], "user:" + PromptBuilder::userPrompt("问题二").right(12), "assistant:回答二",
+             "user:" + PromptBuilder::userPrompt("问题三").right(12),
+             "assistant:" + QString(299, QChar(u'长')).right(11) + "…", plain[1]});
     }
     void messages() {
         QFETCH(QString, resume);

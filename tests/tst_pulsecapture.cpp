@@ -88,11 +88,12 @@ class TestPulseCapture : public QObject {
         return server->waitForPlaybackFinished(20000) &&
                QTest::qWaitFor([this]() { return recorder->loud() >= 50; }, 10000);
     }
-    // Ends when capture reports its own end, as the controller sees it.
-    std::shared_ptr<std::atomic<bool>> watchEnd() {
+    // True once capture reports its own end after the change, as the controller sees it.
+    template <typename Change> bool endsWhen(Change change) {
         auto ended = std::make_shared<std::atomic<bool>>(false);
         capture->setEndedCallback([ended](CaptureEnd, PlatformResult) { ended->store(true); });
-        return ended;
+        change();
+        return QTest::qWaitFor([&ended] { return ended->load(); }, 10000);
     }
 
 private slots:
@@ -118,45 +119,45 @@ private slots:
         server.reset();
     }
 
-    // What the default sink plays arrives whole: in real time, and without a block of
-    // silence cut into it.
-    void capturesWhatTheDefaultSinkPlays() {
+    // What the default sink plays arrives whole: in real time, and without a block of silence
+    // cut into it. When the default sink changes, the sink in use goes away, or the server
+    // does, capture ends; a capture opened anew (as the controller does) hears what the new
+    // default plays, and without a server nothing initialises.
+    void followsTheDefaultSinkUntilTheServerGoes() {
         QVERIFY(server->start());
         QVERIFY(captureRunning());
         QVERIFY(hears());
         const size_t afterPlayback = recorder->count();
         QTRY_VERIFY(recorder->count() >= afterPlayback + 30);
         capture->stop();
-
         QVERIFY(recorder->formatOk);
         const std::vector<double> &rms = recorder->rms;
-        const auto first = std::find_if(rms.begin(), rms.end(), [](double r) { return r > 0.3; });
-        const auto last = std::find_if(rms.rbegin(), rms.rend(), [](double r) { return r > 0.3; });
+        const auto loud = [](double r) { return r > 0.3; };
+        const auto first = std::find_if(rms.begin(), rms.end(), loud);
+        const auto last = std::find_if(rms.rbegin(), rms.rend(), loud);
         const long span = long(std::distance(first, last.base()));
         // 100 packets of the second of sine; the edges are partial.
         QVERIFY2(span >= 98 && span <= 101, qPrintable(QString::number(span)));
         const long whole = long(std::count_if(
             first, last.base(), [](double r) { return std::abs(r - 0.3536) < 0.01; }));
         QVERIFY2(whole >= span - 2, qPrintable(QStringLiteral("%1 of %2").arg(whole).arg(span)));
-    }
 
-    // The default sink changes, then the one in use goes away: each time capture ends, and a
-    // capture opened anew (as the controller does) hears what the new default plays.
-    void followsTheDefaultSink() {
-        QVERIFY(server->start());
         QVERIFY(captureRunning());
         QVERIFY(server->addSink(QStringLiteral("kelvane_other"), 44100));
-        auto ended = watchEnd();
-        QVERIFY(server->pactl({"set-default-sink", "kelvane_other"}));
-        QTRY_VERIFY_WITH_TIMEOUT(ended->load(), 10000);
+        QVERIFY(endsWhen([&] { return server->pactl({"set-default-sink", "kelvane_other"}); }));
         QVERIFY(captureRunning());
         QVERIFY(hears(QStringLiteral("kelvane_other")));
 
-        ended = watchEnd();
-        QVERIFY(server->removeSink(QStringLiteral("kelvane_other")));
-        QTRY_VERIFY_WITH_TIMEOUT(ended->load(), 10000);
+        QVERIFY(endsWhen([&] { return server->removeSink(QStringLiteral("kelvane_other")); }));
         QVERIFY(captureRunning());
         QVERIFY(hears());
+
+        QVERIFY(endsWhen([&] { server->kill(); }));
+        const size_t after = recorder->count();
+        QTest::qWait(200);
+        QCOMPARE(recorder->count(), after);
+        capture = std::make_unique<AudioCapture>();
+        QVERIFY(!capture->initialize());
     }
 
     // A chosen sink that goes away: capture ends, the next one falls back to the default
@@ -168,33 +169,15 @@ private slots:
         QVERIFY(!capture->fellBackToDefault());
         QVERIFY(hears(QStringLiteral("kelvane_chosen")));
 
-        auto ended = watchEnd();
-        QVERIFY(server->removeSink(QStringLiteral("kelvane_chosen")));
-        QTRY_VERIFY_WITH_TIMEOUT(ended->load(), 10000);
+        QVERIFY(endsWhen([&] { return server->removeSink(QStringLiteral("kelvane_chosen")); }));
         QVERIFY(captureRunning("kelvane_chosen"));
         QVERIFY(capture->fellBackToDefault());
         QVERIFY(hears());
 
-        ended = watchEnd();
-        QVERIFY(server->addSink(QStringLiteral("kelvane_chosen")));
-        QTRY_VERIFY_WITH_TIMEOUT(ended->load(), 10000);
+        QVERIFY(endsWhen([&] { return server->addSink(QStringLiteral("kelvane_chosen")); }));
         QVERIFY(captureRunning("kelvane_chosen"));
         QVERIFY(!capture->fellBackToDefault());
         QVERIFY(hears(QStringLiteral("kelvane_chosen")));
-    }
-
-    // A server that goes away ends the capture thread; without one, nothing initialises.
-    void killedServerEndsTheCaptureThread() {
-        QVERIFY(server->start());
-        QVERIFY(captureRunning());
-        auto ended = watchEnd();
-        server->kill();
-        QTRY_VERIFY_WITH_TIMEOUT(ended->load(), 5000);
-        const size_t after = recorder->count();
-        QTest::qWait(200);
-        QCOMPARE(recorder->count(), after);
-        capture = std::make_unique<AudioCapture>();
-        QVERIFY(!capture->initialize());
     }
 
     // A server that does not answer costs the caller (the window) about two seconds, no more.

@@ -49,19 +49,14 @@ private slots:
         for (const QString &event : events.split(QLatin1Char(';'))) {
             const QChar kind = event.at(0);
             const QString rest = event.mid(1);
-            if (kind == QLatin1Char('L') || kind == QLatin1Char('S')) {
-                const int count = kind == QLatin1Char('L') ? 1 : rest.toInt();
-                for (int i = 0; i < count; ++i) {
-                    const QString question = detector.onBuffer(kind == QLatin1Char('L'));
-                    if (!question.isEmpty())
-                        questions.append(question);
-                }
-            } else if (kind == QLatin1Char('T')) {
+            if (kind == 'T')
                 detector.setThresholdBuffers(rest.toInt());
-            } else {
-                detector.onResult(rest, kind == QLatin1Char('F'));
-            }
+            else if (kind == 'P' || kind == 'F')
+                detector.onResult(rest, kind == 'F');
+            for (int i = 0; i < (kind == 'L' ? 1 : kind == 'S' ? rest.toInt() : 0); ++i)
+                questions << detector.onBuffer(kind == 'L');
         }
+        questions.removeAll(QString());
         QCOMPARE(questions, asked);
     }
 };

@@ -1,4 +1,5 @@
 #include "SpeechFrames.h"
+#include "TestSupport.h"
 
 #include <QtTest>
 
@@ -6,6 +7,16 @@
 #include <limits>
 
 using Kelvane::SpeechFrames;
+
+namespace {
+// A constant frame repeated for 10 ms, and what every 16 kHz sample of it must read.
+struct Format {
+    int rate, channels;
+    QList<float> frame;
+    int samples16k, value;
+};
+} // namespace
+Q_DECLARE_METATYPE(Format)
 
 class TestSpeechFrames : public QObject {
     Q_OBJECT
@@ -31,63 +42,43 @@ private slots:
     // A constant signal stays constant through rate conversion and down-mixing, so the output
     // length and value show what each format does.
     void formats_data() {
-        QTest::addColumn<int>("rate");
-        QTest::addColumn<int>("channels");
-        QTest::addColumn<QList<float>>("frame"); // one frame, repeated for 10 ms
-        QTest::addColumn<int>("samples16k");
-        QTest::addColumn<int>("value");
-        QTest::newRow("16 kHz mono") << 16000 << 1 << QList<float>{0.25f} << 160 << 8192;
-        QTest::newRow("48 kHz stereo") << 48000 << 2 << QList<float>{0.5f, 0.25f} << 160 << 12288;
-        QTest::newRow("44.1 kHz stereo") << 44100 << 2 << QList<float>{0.5f, 0.5f} << 160 << 16384;
-        QTest::newRow("48 kHz 5.1")
-            << 48000 << 6 << QList<float>{0, 0, 0.6f, 0, 0, 0} << 160 << 3276;
-        QTest::newRow("48 kHz 7.1")
-            << 48000 << 8 << QList<float>{0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f, 0.1f} << 160
-            << 3276;
-        QTest::newRow("stereo, opposite channels")
-            << 48000 << 2 << QList<float>{-0.5f, 0.5f} << 160 << 0;
+        KelvaneTest::addRows<Format>({
+            {"16 kHz mono", {16000, 1, {0.25f}, 160, 8192}},
+            {"48 kHz stereo", {48000, 2, {0.5f, 0.25f}, 160, 12288}},
+            {"44.1 kHz stereo", {44100, 2, {0.5f, 0.5f}, 160, 16384}},
+            {"48 kHz 5.1", {48000, 6, {0, 0, 0.6f, 0, 0, 0}, 160, 3276}},
+            {"48 kHz 7.1", {48000, 8, QList<float>(8, 0.1f), 160, 3276}},
+            {"stereo, opposite channels", {48000, 2, {-0.5f, 0.5f}, 160, 0}},
+        });
     }
     void formats() {
-        QFETCH(int, rate);
-        QFETCH(int, channels);
-        QFETCH(QList<float>, frame);
-        QFETCH(int, samples16k);
-        QFETCH(int, value);
+        QFETCH(Format, row);
         std::vector<float> buffer;
-        for (int i = 0; i < rate / 100; ++i)
-            buffer.insert(buffer.end(), frame.begin(), frame.end());
+        for (int i = 0; i < row.rate / 100; ++i)
+            buffer.insert(buffer.end(), row.frame.begin(), row.frame.end());
         SpeechFrames frames;
-        const auto result = frames.convert(buffer.data(), buffer.size(), rate, channels);
-        QCOMPARE(int(result.samples.size()), samples16k);
-        QCOMPARE(int(result.samples.front()), value);
-        QCOMPARE(int(result.samples.back()), value);
+        const auto result = frames.convert(buffer.data(), buffer.size(), row.rate, row.channels);
+        QCOMPARE(int(result.samples.size()), row.samples16k);
+        QCOMPARE(int(result.samples.front()), row.value);
+        QCOMPARE(int(result.samples.back()), row.value);
     }
 
-    // Loudness: RMS energy of the 16-bit samples in percent of full scale.
-    void loudness_data() {
-        QTest::addColumn<float>("amplitude");
-        QTest::addColumn<double>("energy");
-        QTest::newRow("silence") << 0.0f << 0.0;
-        QTest::newRow("a tenth") << float(3277.0 / 32768.0) << 10.0006;
-        QTest::newRow("speech") << 0.4f << 40.0;
-    }
+    // Loudness: RMS energy of the 16-bit samples in percent of full scale; a buffer too short
+    // for one 16 kHz sample measures nothing.
     void loudness() {
-        QFETCH(float, amplitude);
-        QFETCH(double, energy);
-        std::vector<float> buffer(160, amplitude);
-        SpeechFrames frames;
-        const auto result = frames.convert(buffer.data(), buffer.size(), 16000, 1);
-        QVERIFY(result.measured);
-        QVERIFY2(std::abs(result.energy - energy) < 0.001,
-                 qPrintable(QString::number(result.energy)));
-    }
-
-    void bufferTooShortForOneSample() {
+        for (const auto &[amplitude, energy] :
+             {std::pair{0.0f, 0.0}, {float(3277.0 / 32768.0), 10.0006}, {0.4f, 40.0}}) {
+            SpeechFrames frames;
+            std::vector<float> buffer(160, amplitude);
+            const auto result = frames.convert(buffer.data(), buffer.size(), 16000, 1);
+            QVERIFY(result.measured);
+            QVERIFY2(std::abs(result.energy - energy) < 0.001,
+                     qPrintable(QString::number(result.energy)));
+        }
         const float two[] = {0.9f, 0.9f};
         SpeechFrames frames;
         const auto result = frames.convert(two, 2, 48000, 2);
-        QVERIFY(result.samples.empty());
-        QVERIFY(!result.measured);
+        QVERIFY(result.samples.empty() && !result.measured);
     }
 };
 
