@@ -13,26 +13,6 @@ class TestAsrCodec : public QObject {
     KelvaneTest::LogLines log;
 
 private slots:
-    // What the client writes, read by the stand-in's own parser.
-    void clientFrames() {
-        const QByteArray pcm(6400, '\x5a');
-        AsrWire::ClientFrame frame = AsrWire::parseClientFrame(
-            AsrCodec::buildAudioFrame(pcm.constData(), size_t(pcm.size()), false));
-        QVERIFY2(frame.valid, frame.problem.constData());
-        QCOMPARE(frame.type, int(AsrWire::AudioOnlyRequest));
-        QCOMPARE(frame.compression, 0);
-        QVERIFY(!frame.isLast());
-        QCOMPARE(frame.payload, pcm);
-
-        frame = AsrWire::parseClientFrame(AsrCodec::buildAudioFrame(nullptr, 0, true));
-        QVERIFY(frame.valid && frame.isLast() && frame.payload.isEmpty());
-
-        ASRClient client; // the session request, which the stand-in checks field by field
-        frame = AsrWire::parseClientFrame(client.buildFullClientRequest());
-        QVERIFY(frame.valid && frame.type == int(AsrWire::FullClientRequest));
-        QCOMPARE(frame.serialization, 1);
-    }
-
     void gzip() {
         QByteArray text;
         for (int i = 0; i < 5000; ++i)

@@ -20,55 +20,50 @@ private slots:
         QTest::addColumn<QString>("status");
         QTest::addColumn<int>("next"); // of the last event that decided something
         QTest::addColumn<int>("delayMs");
-        const auto row = [](const char *name, const char *script, const QString &status,
+        const auto row = [](const char *name, const char *script, const char *status,
                             Next next = Next::Nothing, int delayMs = 0) {
-            QTest::newRow(name) << QString(script) << status << int(next) << delayMs;
+            QTest::newRow(name) << QString(script) << QString(status) << int(next) << delayMs;
         };
-        const QString again = QStringLiteral("，正在重连（第 %1 次）");
-        row("connecting", "", QStringLiteral("正在连接识别服务…"));
-        row("handshake 401 stops", "fail:401", QStringLiteral("识别服务拒绝连接（HTTP 401）"),
-            Next::Stop);
-        row("handshake 503 retries", "fail:503",
-            QStringLiteral("识别服务拒绝连接（HTTP 503）") + again.arg(1), Next::Reconnect, 500);
-        row("delays double", "fail:0 fail:0 fail:0 fail:0",
-            QStringLiteral("识别服务无法连接") + again.arg(4), Next::Reconnect, 4000);
-        row("delays stop at 15 s", "fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0",
-            QStringLiteral("识别服务无法连接") + again.arg(8), Next::Reconnect, 15000);
-        row("a drop while streaming", "ready@0 end@5000",
-            QStringLiteral("识别服务连接中断") + again.arg(1), Next::Reconnect, 500);
+        // Reconnecting: the status says why, and which attempt comes next.
+        const auto retry = [](const char *name, const char *script, const char *why, int attempt,
+                              int delayMs) {
+            QTest::newRow(name) << QString(script)
+                                << QStringLiteral("%1，正在重连（第 %2 次）").arg(why).arg(attempt)
+                                << int(Next::Reconnect) << delayMs;
+        };
+        row("connecting", "", "正在连接识别服务…");
+        row("handshake 401 stops", "fail:401", "识别服务拒绝连接（HTTP 401）", Next::Stop);
+        retry("handshake 503 retries", "fail:503", "识别服务拒绝连接（HTTP 503）", 1, 500);
+        retry("delays double", "fail:0 fail:0 fail:0 fail:0", "识别服务无法连接", 4, 4000);
+        retry("delays stop at 15 s", "fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0 fail:0",
+              "识别服务无法连接", 8, 15000);
+        retry("a drop while streaming", "ready@0 end@5000", "识别服务连接中断", 1, 500);
         // Accepted, then dropped at once, again and again: the delay keeps growing.
-        row("accepted and dropped at once", "ready@0 end@100 ready@700 end@800 ready@2000 end@2100",
-            QStringLiteral("识别服务连接中断") + again.arg(3), Next::Reconnect, 2000);
-        row("a session that streamed 30 s starts afresh",
-            "fail:0 fail:0 fail:0 ready@10000 end@40000",
-            QStringLiteral("识别服务连接中断") + again.arg(1), Next::Reconnect, 500);
-        row("text back starts afresh", "fail:0 fail:0 fail:0 ready@10000 text end@11000",
-            QStringLiteral("识别服务连接中断") + again.arg(1), Next::Reconnect, 500);
-        row("ready alone does not", "fail:0 fail:0 ready@10000 end@11000",
-            QStringLiteral("识别服务连接中断") + again.arg(3), Next::Reconnect, 2000);
-        row("request refused stops", "refuse:45000030",
-            QStringLiteral("识别服务拒绝会话（45000030）"), Next::Stop);
-        row("idle timeout refusal retries", "refuse:45000081",
-            QStringLiteral("识别服务拒绝会话（45000081）") + again.arg(1), Next::Reconnect, 500);
-        row("server busy retries", "refuse:55000031",
-            QStringLiteral("识别服务拒绝会话（55000031）") + again.arg(1), Next::Reconnect, 500);
-        row("unknown code retries", "refuse:-1",
-            QStringLiteral("识别服务拒绝会话（-1）") + again.arg(1), Next::Reconnect, 500);
-        row("error frame in the session", "ready@0 error:45000081",
-            QStringLiteral("识别服务出错（45000081）") + again.arg(1), Next::Reconnect, 500);
+        retry("accepted and dropped at once",
+              "ready@0 end@100 ready@700 end@800 ready@2000 end@2100", "识别服务连接中断", 3, 2000);
+        retry("a session that streamed 30 s starts afresh",
+              "fail:0 fail:0 fail:0 ready@10000 end@40000", "识别服务连接中断", 1, 500);
+        retry("text back starts afresh", "fail:0 fail:0 fail:0 ready@10000 text end@11000",
+              "识别服务连接中断", 1, 500);
+        retry("ready alone does not", "fail:0 fail:0 ready@10000 end@11000", "识别服务连接中断", 3,
+              2000);
+        row("request refused stops", "refuse:45000030", "识别服务拒绝会话（45000030）", Next::Stop);
+        retry("idle timeout refusal retries", "refuse:45000081", "识别服务拒绝会话（45000081）", 1,
+              500);
+        retry("server busy retries", "refuse:55000031", "识别服务拒绝会话（55000031）", 1, 500);
+        retry("unknown code retries", "refuse:-1", "识别服务拒绝会话（-1）", 1, 500);
+        retry("error frame in the session", "ready@0 error:45000081", "识别服务出错（45000081）", 1,
+              500);
         // The error already said why the connection ends: its end changes nothing.
         row("error, then the end", "ready@0 error:55000000 end@10",
-            QStringLiteral("识别服务出错（55000000）") + again.arg(1));
-        row("silent service", "ready@0 stall@10000",
-            QStringLiteral("识别服务无响应") + again.arg(1), Next::Reconnect, 500);
-        row("stall before streaming is no stall", "stall@10000",
-            QStringLiteral("正在连接识别服务…"));
-        row("device lost shows over streaming", "ready@0 lost",
-            QStringLiteral("音频设备丢失，正在重新打开"));
-        row("no device", "ready@0 nodevice", QStringLiteral("音频设备不可用，正在重试"));
-        row("device back", "ready@0 nodevice device", QStringLiteral("正在监听"));
+            "识别服务出错（55000000），正在重连（第 1 次）");
+        retry("silent service", "ready@0 stall@10000", "识别服务无响应", 1, 500);
+        row("stall before streaming is no stall", "stall@10000", "正在连接识别服务…");
+        row("device lost shows over streaming", "ready@0 lost", "音频设备丢失，正在重新打开");
+        row("no device", "ready@0 nodevice", "音频设备不可用，正在重试");
+        row("device back", "ready@0 nodevice device", "正在监听");
         row("a refusal shows over a device problem", "nodevice fail:401",
-            QStringLiteral("识别服务拒绝连接（HTTP 401）"), Next::Stop);
+            "识别服务拒绝连接（HTTP 401）", Next::Stop);
     }
     void events() {
         QFETCH(QString, script);

@@ -179,20 +179,6 @@ private slots:
         QTRY_COMPARE(models->count(), 2);
         QCOMPARE(models->itemText(1), QStringLiteral("deepseek-pro"));
     }
-
-    // Direction and threshold typed in the window come back at the next start.
-    void typedValuesSurviveARestart() {
-        KelvaneTest::Session session;
-        auto *direction = session.widget<QLineEdit>("directionEdit");
-        direction->setText(QStringLiteral("嵌入式"));
-        emit direction->editingFinished();
-        session.widget<QLineEdit>("silenceEdit")->setText(QStringLiteral("1500"));
-        session.click("plusButton");
-        Kelvane::MainWindow restarted;
-        restarted.setApplication(session.app.get());
-        QCOMPARE(field<QLineEdit>(restarted, "directionEdit")->text(), QStringLiteral("嵌入式"));
-        QCOMPARE(field<QLineEdit>(restarted, "silenceEdit")->text(), QStringLiteral("1600"));
-    }
 };
 
 QTEST_MAIN(TestSettings)

@@ -43,10 +43,6 @@ QProcessEnvironment PulseServer::environment() const {
     return env;
 }
 
-void PulseServer::usePrivateSocket() {
-    qputenv("PULSE_SERVER", environment().value("PULSE_SERVER").toUtf8());
-}
-
 QProcess *PulseServer::spawn(const QString &program, const QStringList &arguments) {
     auto process = std::make_unique<QProcess>();
     process->setProcessEnvironment(environment());
@@ -75,7 +71,7 @@ bool PulseServer::waitUntilAnswering() {
 bool PulseServer::start() {
     if (!dir.isValid())
         return false;
-    usePrivateSocket();
+    qputenv("PULSE_SERVER", environment().value("PULSE_SERVER").toUtf8());
     if (kind == Kind::PulseAudio) {
         spawn(
             QStringLiteral("pulseaudio"),

@@ -48,15 +48,6 @@ Session::~Session() {
     app.reset();
 }
 
-void Session::click(const char *buttonName) {
-    QTest::mouseClick(widget<QPushButton>(buttonName), Qt::LeftButton);
-}
-
-QString Session::question(int row) const {
-    const QListWidgetItem *item = list()->item(row);
-    return item ? item->text() : QStringLiteral("<none>");
-}
-
 bool Session::startAndWaitForSession() {
     if (!ok)
         return false;
@@ -64,10 +55,6 @@ bool Session::startAndWaitForSession() {
     QSignalSpy streaming(&asr, &StandinAsrServer::audioReceived);
     click("startButton");
     return streaming.wait(10000);
-}
-
-void Session::speak(int loudBuffers) {
-    device->queuePacket(ScriptedAudioPlatform::loudPacket(), loudBuffers);
 }
 
 void Session::recognise(const QString &text) {
@@ -91,10 +78,6 @@ QString Session::answerOf(int row) {
     QTest::mouseClick(questions->viewport(), Qt::LeftButton, {},
                       questions->visualItemRect(item).center());
     return widget<QTextEdit>("answerView")->toPlainText();
-}
-
-bool Session::waitForAnswers(int count) {
-    return QTest::qWaitFor([&] { return answersDone >= count; }, 20000);
 }
 
 } // namespace KelvaneTest

@@ -34,21 +34,29 @@ public:
     }
     QString status() const { return widget<QLabel>("statusLabel")->text(); }
     QListWidget *list() const { return widget<QListWidget>("questionList"); }
-    QString question(int row) const; // the list's text for the row, "<none>" without one
+    QString question(int row) const { // the list's text for the row, "<none>" without one
+        return list()->item(row) ? list()->item(row)->text() : QStringLiteral("<none>");
+    }
 
-    void click(const char *buttonName);
+    void click(const char *button) {
+        QTest::mouseClick(widget<QPushButton>(button), Qt::LeftButton);
+    }
     // Clicks 开始 and waits until audio streams to the recogniser (false if not ready()).
     bool startAndWaitForSession();
     // The interviewer speaks the next line of the script: loud packets, then quiet.
-    void speak(int loudBuffers = 40);
+    void speak(int loudBuffers = 40) {
+        device->queuePacket(ScriptedAudioPlatform::loudPacket(), loudBuffers);
+    }
     // The recogniser reports this as the session's whole text, whatever it heard.
     void recognise(const QString &text);
     // Speaks and waits until the question list has grown by one.
     bool askByVoice();
-    // Waits until this many answers reached their end in the window.
     // Selects the row as a user would and returns the answer pane's text.
     QString answerOf(int row);
-    bool waitForAnswers(int count);
+    // Waits until this many answers reached their end in the window.
+    bool waitForAnswers(int count) {
+        return QTest::qWaitFor([&] { return answersDone >= count; }, 20000);
+    }
 
     LogLines log;         // first: everything after it logs into it
     QStringList statuses; // every status the controller reported, to its last
