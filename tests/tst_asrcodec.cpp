@@ -35,30 +35,23 @@ private slots:
         QTest::addColumn<QString>("json"); // what reaches the session; empty for nothing
         QTest::addColumn<bool>("last");
         const QByteArray result = R"({"result":{"text":"你好"}})";
-        QTest::newRow("gzip result")
-            << AsrWire::serverFrame(9, 0, 0, result) << QString(result) << false;
-        QTest::newRow("sequence and last flag")
-            << AsrWire::serverFrame(9, 3, 7, result) << QString(result) << true;
-        QTest::newRow("plain result")
-            << AsrWire::serverFrame(9, 1, 2, result, 0, false) << QString(result) << false;
-        QByteArray wrongSize = AsrWire::serverFrame(9, 0, 0, result, 0, false);
-        wrongSize[7] = char(0x7f);
-        QTest::newRow("size field ignored") << wrongSize << QString(result) << false;
-        QTest::newRow("error frame, gzip")
-            << AsrWire::serverFrame(15, 0, 0, R"({"error":"timeout"})", 45000081) << QString()
-            << false;
-        QTest::newRow("error frame, plain")
-            << AsrWire::serverFrame(15, 0, 0, R"({"error":"x"})", 45000001, false) << QString()
-            << false;
-        QTest::newRow("too short") << QByteArray("\x11\x90\x11", 3) << QString() << false;
-        QTest::newRow("header beyond the message")
-            << QByteArray("\x1f\x91\x10\x00\x00", 5) << QString() << false;
-        QByteArray damaged = AsrWire::serverFrame(9, 0, 0, result, 0, false);
-        damaged[2] = char(0x11); // says gzip, is not
-        QTest::newRow("damaged gzip") << damaged << QString() << false;
-        QByteArray unserialised = AsrWire::serverFrame(9, 0, 0, result);
-        unserialised[2] = char(0x01);
-        QTest::newRow("no serialization") << unserialised << QString() << false;
+        const auto row = [](const char *name, const QByteArray &frame, const QString &json,
+                            bool last = false) { QTest::newRow(name) << frame << json << last; };
+        const auto patched = [&result](int at, char byte, bool gzip) {
+            QByteArray frame = AsrWire::serverFrame(9, 0, 0, result, 0, gzip);
+            frame[at] = byte;
+            return frame;
+        };
+        row("gzip result", AsrWire::serverFrame(9, 0, 0, result), result);
+        row("sequence and last flag", AsrWire::serverFrame(9, 3, 7, result), result, true);
+        row("plain result", AsrWire::serverFrame(9, 1, 2, result, 0, false), result);
+        row("size field ignored", patched(7, 0x7f, false), result);
+        row("error frame, gzip", AsrWire::serverFrame(15, 0, 0, R"({"error":"t"})", 45000081), "");
+        row("error frame, plain", AsrWire::serverFrame(15, 0, 0, "{}", 45000001, false), "");
+        row("too short", QByteArray("\x11\x90\x11", 3), "");
+        row("header beyond the message", QByteArray("\x1f\x91\x10\x00\x00", 5), "");
+        row("damaged gzip", patched(2, 0x11, false), ""); // says gzip, is not
+        row("no serialization", patched(2, 0x01, true), "");
     }
     void serverFrames() {
         QFETCH(QByteArray, frame);

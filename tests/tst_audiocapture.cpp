@@ -120,34 +120,26 @@ private slots:
     }
 
     // Mix formats the Windows layer takes, and what a sample of each reads as (NaN: refused).
-    void windowsMixFormats_data() {
-        QTest::addColumn<int>("tag");
-        QTest::addColumn<int>("bits");
-        QTest::addColumn<QByteArray>("bytes"); // one sample, little-endian
-        QTest::addColumn<float>("value");
+    void windowsMixFormats() {
         const float refused = std::numeric_limits<float>::quiet_NaN();
         const QByteArray half("\x00\x00\x00\x3f", 4); // 0.5f
-        QTest::newRow("float") << 3 << 32 << half << 0.5f;
-        QTest::newRow("extensible float") << 0xFFFE << 32 << half << 0.5f;
-        QTest::newRow("16-bit") << 1 << 16 << QByteArray("\x00\xc0", 2) << -0.5f;
-        QTest::newRow("extensible 24-bit") << 0xFFFE << 24 << QByteArray("\x00\x00\x40", 3) << 0.5f;
-        QTest::newRow("32-bit") << 1 << 32 << QByteArray("\x00\x00\x00\x80", 4) << -1.0f;
-        QTest::newRow("64-bit float") << 3 << 64 << QByteArray(8, 0) << refused;
-        QTest::newRow("8-bit") << 1 << 8 << QByteArray(1, 0) << refused;
-        QTest::newRow("compressed") << 2 << 16 << QByteArray(2, 0) << refused;
-    }
-    void windowsMixFormats() {
-        QFETCH(int, tag);
-        QFETCH(int, bits);
-        QFETCH(QByteArray, bytes);
-        QFETCH(float, value);
-        const bool extensibleFloat = tag == 0xFFFE && bits == 32;
-        const auto samples =
-            Wasapi::samplesOf(uint16_t(tag), uint16_t(bits), extensibleFloat, !extensibleFloat);
-        QCOMPARE(samples == Wasapi::Samples::Unsupported, std::isnan(value));
-        float out = std::numeric_limits<float>::quiet_NaN();
-        Wasapi::toFloat(reinterpret_cast<const uint8_t *>(bytes.constData()), 1, samples, &out);
-        QVERIFY(std::isnan(value) || out == value);
+        for (const auto &[tag, bits, bytes, value] :  // one sample, little-endian
+             {std::tuple{3, 32, half, 0.5f},          // float
+              {0xFFFE, 32, half, 0.5f},               // extensible float
+              {1, 16, QByteArray("\x00\xc0", 2), -0.5f},
+              {0xFFFE, 24, QByteArray("\x00\x00\x40", 3), 0.5f},
+              {1, 32, QByteArray("\x00\x00\x00\x80", 4), -1.0f},
+              {3, 64, QByteArray(8, 0), refused},
+              {1, 8, QByteArray(1, 0), refused},
+              {2, 16, QByteArray(2, 0), refused}}) { // compressed
+            const bool extensibleFloat = tag == 0xFFFE && bits == 32;
+            const auto samples =
+                Wasapi::samplesOf(uint16_t(tag), uint16_t(bits), extensibleFloat, !extensibleFloat);
+            QCOMPARE(samples == Wasapi::Samples::Unsupported, std::isnan(value));
+            float out = refused;
+            Wasapi::toFloat(reinterpret_cast<const uint8_t *>(bytes.constData()), 1, samples, &out);
+            QVERIFY2(std::isnan(value) || out == value, qPrintable(QString::number(tag)));
+        }
     }
 };
 

@@ -16,28 +16,30 @@ private slots:
     void questions_data() {
         QTest::addColumn<QString>("events");
         QTest::addColumn<QStringList>("asked");
-        QTest::newRow("one question") << "L;P什么是多态？;S100" << QStringList{"什么是多态？"};
-        QTest::newRow("not yet") << "L;P什么是多态？;S99" << QStringList{};
-        QTest::newRow("speech resets the count")
-            << "L;P什么;S60;L;P什么是多态;S60" << QStringList{};
-        QTest::newRow("nothing recognised") << "L;S100;S100" << QStringList{};
-        QTest::newRow("only symbols") << "L;P？。 ，;S100" << QStringList{};
-        QTest::newRow("same question again, punctuation aside")
-            << "L;P什么是多态？;S100;L;F什么是多态;S100" << QStringList{"什么是多态？"};
-        QTest::newRow("three questions, one growing transcript")
-            << "L;P什么是多态;S100;L;P什么是多态什么是哈希表;S100;"
-               "L;P什么是多态什么是哈希表介绍一下你的项目;S100"
-            << QStringList{"什么是多态", "什么是哈希表", "介绍一下你的项目"};
+        const auto row = [](const char *name, const char *events, const QStringList &asked) {
+            QTest::newRow(name) << QString(events) << asked;
+        };
+        row("one question", "L;P什么是多态？;S100", {"什么是多态？"});
+        row("not yet", "L;P什么是多态？;S99", {});
+        row("speech resets the count", "L;P什么;S60;L;P什么是多态;S60", {});
+        row("nothing recognised", "L;S100;S100", {});
+        row("only symbols", "L;P？。 ，;S100", {});
+        row("same question again, punctuation aside", "L;P什么是多态？;S100;L;F什么是多态;S100",
+            {"什么是多态？"});
+        row("three questions, one growing transcript",
+            "L;P什么是多态;S100;L;P什么是多态什么是哈希表;S100;"
+            "L;P什么是多态什么是哈希表介绍一下你的项目;S100",
+            {"什么是多态", "什么是哈希表", "介绍一下你的项目"});
         // The second question's final is its last result: one sentence, no prefix of the whole
         // transcript the third question comes in.
-        QTest::newRow("a final sentence never becomes the prefix")
-            << "L;P什么是多态？;S100;L;P什么是多态？请讲讲锁。;F请讲讲锁。;S100;"
-               "L;P什么是多态？请讲讲锁。什么是哈希表;S100"
-            << QStringList{"什么是多态？", "请讲讲锁。", "什么是哈希表"};
-        QTest::newRow("the threshold follows the setting")
-            << "T20;L;P你好吗;S20;T50;L;P你好吗再见;S49;S1" << QStringList{"你好吗", "再见"};
-        QTest::newRow("silence alone keeps no stale text")
-            << "L;P第一个问题;S100;S100;S100;L;P第一个问题;S100" << QStringList{"第一个问题"};
+        row("a final sentence never becomes the prefix",
+            "L;P什么是多态？;S100;L;P什么是多态？请讲讲锁。;F请讲讲锁。;S100;"
+            "L;P什么是多态？请讲讲锁。什么是哈希表;S100",
+            {"什么是多态？", "请讲讲锁。", "什么是哈希表"});
+        row("the threshold follows the setting", "T20;L;P你好吗;S20;T50;L;P你好吗再见;S49;S1",
+            {"你好吗", "再见"});
+        row("silence alone keeps no stale text", "L;P第一个问题;S100;S100;S100;L;P第一个问题;S100",
+            {"第一个问题"});
     }
 
     void questions() {

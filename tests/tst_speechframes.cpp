@@ -22,21 +22,17 @@ class TestSpeechFrames : public QObject {
     Q_OBJECT
 
 private slots:
-    void sampleConversion_data() {
-        QTest::addColumn<float>("input");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("full scale up") << 1.0f << 32767;
-        QTest::newRow("full scale down") << -1.0f << -32768;
-        QTest::newRow("beyond full scale") << 3.5f << 32767;
-        QTest::newRow("infinity") << -std::numeric_limits<float>::infinity() << -32768;
-        QTest::newRow("NaN is silence") << std::numeric_limits<float>::quiet_NaN() << 0;
-        QTest::newRow("truncated toward zero (+)") << 0.99999f * (100.9f / 32768.0f) << 100;
-        QTest::newRow("truncated toward zero (-)") << -(100.9f / 32768.0f) << -100;
-    }
+    // Full scale clamps, truncates toward zero; NaN is silence.
     void sampleConversion() {
-        QFETCH(float, input);
-        QFETCH(int, expected);
-        QCOMPARE(int(SpeechFrames::toPcm16(input)), expected);
+        const float inf = std::numeric_limits<float>::infinity();
+        for (const auto &[input, expected] : {std::pair{1.0f, 32767},
+                                              {-1.0f, -32768},
+                                              {3.5f, 32767},
+                                              {-inf, -32768},
+                                              {std::numeric_limits<float>::quiet_NaN(), 0},
+                                              {0.99999f * (100.9f / 32768.0f), 100},
+                                              {-(100.9f / 32768.0f), -100}})
+            QCOMPARE(int(SpeechFrames::toPcm16(input)), expected);
     }
 
     // A constant signal stays constant through rate conversion and down-mixing, so the output

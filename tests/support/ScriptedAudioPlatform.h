@@ -28,7 +28,7 @@ public:
         CaptureService,
         Start,
         NextPacketSize,
-        GetBuffer,
+        GetBuffer
     };
 
     // Shared between the test and the platform object, which AudioCapture owns.
