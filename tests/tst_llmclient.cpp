@@ -55,7 +55,7 @@ private slots:
         LlmConfig config;
         config.apiKey = QStringLiteral("sk-right");
         config.apiUrl = server->url();
-        config.model = QStringLiteral("deepseek-flash");
+        config.model = QStringLiteral("model-the-user-chose");
         client->setConfig(config);
     }
 
@@ -67,7 +67,7 @@ private slots:
         QCOMPARE(server->requests.value(0).authorization, QByteArray("Bearer sk-right"));
         // What the service needs of the body: the model, the messages in order, a stream.
         const auto body = nlohmann::json::parse(server->requests.value(0).body.toStdString());
-        QVERIFY(body["model"] == "deepseek-flash" && body["stream"] == true);
+        QVERIFY(body["model"] == "model-the-user-chose" && body["stream"] == true);
         QVERIFY(body["messages"][1]["content"] == "面试官问：什么是多态\n请提供答案要点。");
     }
 

@@ -75,7 +75,8 @@ private slots:
         QCOMPARE(int(messages.size()), 4);
         QVERIFY(QString::fromStdString(messages[0]["content"]).contains("主导过风控引擎重构"));
         QVERIFY(QString::fromStdString(messages[1]["content"]).contains(script[1]));
-        QCOMPARE(QString::fromStdString(messages[2]["role"]), QStringLiteral("assistant"));
+        QVERIFY(messages[2]["role"] == "assistant" &&
+                QString::fromStdString(messages[2]["content"]).contains(script[1])); // its answer
         QVERIFY(QString::fromStdString(messages[3]["content"]).contains(script[2]));
         // Selecting a question shows its own answer, in full.
         for (int row : {0, 2, 1}) {
