@@ -60,10 +60,13 @@ private slots:
     }
 
     void requestOnTheWireAndAnswer() {
-        Outcome outcome;
-        send(QStringLiteral("什么是多态"), outcome);
-        QTRY_COMPARE(outcome.done, 1);
-        QCOMPARE(outcome.text, StandinChatServer::answer(QStringLiteral("什么是多态")));
+        for (const bool compact : {false, true}) { // "data: {…}" and "data:{…}"
+            server->options().compactData = compact;
+            Outcome outcome;
+            send(QStringLiteral("什么是多态"), outcome);
+            QTRY_COMPARE(outcome.done, 1);
+            QCOMPARE(outcome.text, StandinChatServer::answer(QStringLiteral("什么是多态")));
+        }
         QCOMPARE(server->requests.value(0).authorization, QByteArray("Bearer sk-right"));
         // What the service needs of the body: the model, the messages in order, a stream.
         const auto body = nlohmann::json::parse(server->requests.value(0).body.toStdString());

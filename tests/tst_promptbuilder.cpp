@@ -60,16 +60,19 @@ private slots:
         QVERIFY(messages[0].content.startsWith(PromptBuilder::systemPrompt("Java")));
     }
 
-    // A long profile is cut to its first 6,000 characters; context to five rounds.
+    // A long profile is cut to its first 6,000 characters; context to five rounds, without an
+    // empty answer.
     void bounds() {
         PromptBuilder prompt;
         prompt.resume = QString(7000, QChar(u'甲'));
         prompt.contextRounds = 99;
-        const QList<PromptBuilder::Exchange> earlier(8,
-                                                     {QStringLiteral("问"), QStringLiteral("答")});
+        QList<PromptBuilder::Exchange> earlier(8, {QStringLiteral("问"), QStringLiteral("答")});
+        earlier[6].answer.clear(); // not arrived yet: the question goes without an answer
         const QList<ChatMessage> messages = prompt.messages("q", earlier);
         QCOMPARE(messages.first().content.count(QChar(u'甲')), PromptBuilder::kMaxProfileChars);
-        QCOMPARE(messages.size(), 2 + 2 * PromptBuilder::kMaxContextRounds);
+        QCOMPARE(messages.size(), 2 + 2 * PromptBuilder::kMaxContextRounds - 1);
+        for (const ChatMessage &message : messages)
+            QVERIFY(!message.content.isEmpty());
     }
 };
 

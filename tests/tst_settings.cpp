@@ -1,10 +1,12 @@
 #include "Session.h"
 #include "SettingsDialog.h"
+#include "TextDecoding.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QStringEncoder>
 #include <QtTest>
 
 using Kelvane::Settings;
@@ -130,8 +132,9 @@ private slots:
         QVERIFY(resumeFile.open(QIODevice::WriteOnly));
         resumeFile.write(QString(7000, QChar(u'甲')).toUtf8());
         resumeFile.close();
-        QVERIFY(Kelvane::SettingsDialog::loadProfileFile(
-            field<QPlainTextEdit>(dialog, "resumeEdit"), resumeFile.fileName()));
+        QCOMPARE(Kelvane::SettingsDialog::loadProfileFile(
+                     field<QPlainTextEdit>(dialog, "resumeEdit"), resumeFile.fileName()),
+                 "UTF-8");
         QVERIFY(field<QLabel>(dialog, "resumeEditNote")->text().contains("6000"));
         field<QPlainTextEdit>(dialog, "jobDescriptionEdit")->setPlainText("后端开发");
         dialog.settings().save();
@@ -146,6 +149,24 @@ private slots:
         QCOMPARE(restarted.value(Settings::ProfileResume).size(), 7000);
         QCOMPARE(restarted.value(Settings::ProfileJobDescription), QStringLiteral("后端开发"));
         QCOMPARE(restarted.missingCredential(), Settings::LlmApiKey);
+    }
+
+    // A résumé saved by a Chinese Windows editor reads as it was written, whatever its encoding.
+    void resumeEncodings() {
+        const QString text = QStringLiteral("主导星河订单系统，RocketMQ 削峰。");
+        QStringEncoder gb18030("GB18030");
+        QVERIFY(gb18030.isValid());
+        const QByteArray utf16 =
+            QByteArray("\xff\xfe", 2) +
+            QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+        for (const auto &[bytes, encoding] : {std::pair{text.toUtf8(), "UTF-8"},
+                                              {QByteArray("\xef\xbb\xbf") + text.toUtf8(), "UTF-8"},
+                                              {QByteArray(gb18030(text)), "GB18030"},
+                                              {utf16, "UTF-16LE"}}) {
+            const Kelvane::DecodedText decoded = Kelvane::decodeText(bytes);
+            QCOMPARE(decoded.text, text);
+            QCOMPARE(decoded.encoding, QLatin1String(encoding));
+        }
     }
 
     // 测试连接 and 获取模型列表 against the stand-ins.

@@ -59,3 +59,7 @@ stream = (b": keep-alive\n\n"
 write("fuzz_event_stream", "whole", b"\x00" + stream)
 write("fuzz_event_stream", "cut", bytes([5, 7, 13, 2, 1, 40]) + stream)
 write("fuzz_event_stream", "bytewise", bytes([30]) + bytes([1] * 30) + chunk("逐字节中文"))
+# A four-byte character whose first three bytes arrive in one read.
+emoji = chunk("答😀案")
+write("fuzz_event_stream", "four_byte_character_split_after_three",
+      bytes([1, emoji.index("😀".encode()) + 3]) + emoji)

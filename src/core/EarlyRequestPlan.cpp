@@ -33,12 +33,14 @@ bool EarlyRequestPlan::wantsToSend(const QString &question) const {
     return !question.isEmpty() && !(early && early->text == question && !early->failed);
 }
 
-int EarlyRequestPlan::begin(const QString &question, QList<ChatMessage> messages, int askedBefore) {
+int EarlyRequestPlan::begin(const QString &question, QList<ChatMessage> messages, int askedBefore,
+                            int forQuestion) {
     early = Request{};
     early->serial = ++serials;
     early->text = question;
     early->messages = std::move(messages);
     early->askedBefore = askedBefore;
+    early->forQuestion = forQuestion;
     return early->serial;
 }
 
@@ -94,7 +96,8 @@ EarlyRequestPlan::Outcome EarlyRequestPlan::adopt(int questionId, const QString 
     Outcome outcome;
     if (!early)
         return outcome;
-    if (early->text != question) {
+    // Another question took the number its messages were built for: their context is wrong.
+    if (early->text != question || (early->forQuestion && early->forQuestion != questionId)) {
         outcome.cancelId = withdraw();
         return outcome;
     }

@@ -43,6 +43,7 @@ public:
         QString answer; // what arrived before adoption
         QString error;
         int askedBefore = 0; // questions asked when it was sent: the pause it belongs to
+        int forQuestion = 0; // the number its messages were built for (0: any)
         bool done = false;
         bool failed = false;
         bool reasoning = false;
@@ -52,7 +53,8 @@ public:
     // the same question already on its way is not asked twice.
     bool wantsToSend(const QString &question) const;
     // A request about to be sent; the one before must have been withdrawn. Returns its serial.
-    int begin(const QString &question, QList<ChatMessage> messages, int askedBefore);
+    int begin(const QString &question, QList<ChatMessage> messages, int askedBefore,
+              int forQuestion = 0);
     void sent(int serial, int requestId);
     // Forgets the request in flight: returns the chat client's id to cancel, 0 for none.
     int withdraw();

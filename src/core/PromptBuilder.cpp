@@ -48,6 +48,10 @@ QList<ChatMessage> PromptBuilder::messages(const QString &question,
     const int rounds = std::clamp(contextRounds, 0, kMaxContextRounds);
     for (qsizetype i = std::max<qsizetype>(0, earlier.size() - rounds); i < earlier.size(); ++i) {
         result.append({QStringLiteral("user"), userPrompt(earlier[i].question)});
+        // A question whose answer has not arrived goes without one: some services refuse an
+        // empty assistant message, and the whole request with it.
+        if (earlier[i].answer.trimmed().isEmpty())
+            continue;
         QString answer = earlier[i].answer.left(kMaxContextAnswerChars);
         if (earlier[i].answer.size() > kMaxContextAnswerChars)
             answer += QStringLiteral("…");

@@ -37,6 +37,10 @@ public:
         latestASRText.clear();
     }
 
+    // Listening stopped: the question in progress ends unasked (returned, for the log) and the
+    // next start begins from nothing.
+    QString endQuestion();
+
     int silentBuffers() const { return silentBufferCount; }
     // Buffers of audio to gather before the recogniser gets them. In a pause that may end the
     // question it must hear the pause at once (its text decides what an early request asks),
@@ -59,6 +63,9 @@ private:
     QString checkSilenceTrigger();
 
     bool wouldAsk(const QString &text) const;
+    // After a question was asked: the text of `text` that is new speech, not the asked
+    // question again (repeated, re-punctuated, corrected, or marked final now).
+    QString speechAfterAsked(const QString &text, bool isFinal);
 
     int thresholdBuffers = 100;
     int earlyBuffers = 0;

@@ -61,11 +61,12 @@ QStringList EventStreamBuffer::takeLines(const QByteArray &read, int &partCount)
 
 EventLine interpretEventLine(const QString &line, int lineNumber, const void *replyAddress) {
     Log::out("[LLMClient] Line ", lineNumber, ": ", line.left(50));
-    if (!line.startsWith(QLatin1String("data: "))) {
-        Log::out("[LLMClient] Line does not start with 'data: '");
+    // (the space after the colon is optional)
+    if (!line.startsWith(QLatin1String("data:"))) {
+        Log::out("[LLMClient] Line does not start with 'data:'");
         return {};
     }
-    const QString payload = line.mid(6).trimmed();
+    const QString payload = line.mid(5).trimmed();
     if (payload == QLatin1String("[DONE]")) {
         Log::out("[LLMClient] Reply ", replyAddress, " stream completed");
         return {EventLine::Done, QString()};

@@ -1,9 +1,6 @@
 #pragma once
 
-#include "SessionRecord.h"
-
 #include <QMainWindow>
-#include <QMap>
 #include <QString>
 
 #include <memory>
@@ -18,12 +15,12 @@ class QPushButton;
 class QSplitter;
 class QTextEdit;
 class QTimer;
-class QVBoxLayout;
 
 namespace Kelvane {
 
 class Application;
 class MarkdownView;
+class QuestionBook;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -45,21 +42,21 @@ private slots:
     void onSilenceThresholdChanged();
     void onQuestionItemClicked(QListWidgetItem *item);
     void onASRResult(const QString &text, bool isFinal);
-    void onNewQuestionStarted(int questionId, const QString &question);
-    void onLLMResponse(int questionId, const QString &text, bool isDone);
+    void onQuestionAdded(int questionId);
+    void onQuestionChanged(int questionId, bool anew);
     void onStatusChanged(const QString &status);
-    void onAnswerFailed(int questionId, const QString &reason);
-    void onAnswerRestarted(int questionId);
     void onListeningChanged(bool listening);
     void onRetryClicked();
-    void onAnswerThinking(int questionId);
-    void onQuestionTiming(int questionId, qint64 questionEndMs, qint64 triggeredMs);
     void onSettingsClicked();
     void onAnswerNow();
     void onExportClicked();
 
 private:
     void setupUi();
+    QWidget *makeControlBar();
+    QWidget *makeStatusRow();
+    QWidget *makeAnswerPanel();
+    void nameWidgets();
     void stepSilenceField(int delta);
     int silenceInUse();
     void showTranscript(const QString &text);
@@ -69,10 +66,7 @@ private:
     bool editSettings(const QString &note, const QString &focusKey = QString());
 
     Application *application = nullptr;
-    QWidget *centralWidget = nullptr;
-    QVBoxLayout *mainLayout = nullptr;
-    QWidget *controlBar = nullptr;
-    QHBoxLayout *controlBarLayout = nullptr;
+    QuestionBook *book = nullptr;
     QLineEdit *directionEdit = nullptr;
     QLineEdit *silenceEdit = nullptr;
     QPushButton *minusButton = nullptr;
@@ -88,17 +82,11 @@ private:
     QLabel *statusLabel = nullptr;
     QProgressBar *levelMeter = nullptr;
     QSplitter *splitter = nullptr;
-    QWidget *leftPanel = nullptr;
-    QVBoxLayout *leftPanelLayout = nullptr;
-    QLabel *listTitle = nullptr;
     QListWidget *questionList = nullptr;
-    QWidget *rightPanel = nullptr;
-    QVBoxLayout *rightPanelLayout = nullptr;
     QLabel *answerTitle = nullptr;
     QPushButton *retryButton = nullptr;
     QLabel *timingLabel = nullptr;
     QTextEdit *answerView = nullptr;
-    QMap<int, QuestionEntry> questions;
     int currentQuestionId = 0;
     std::unique_ptr<MarkdownView> answerRenderer;
     int renderedQuestionId = 0; // whose answer the view holds, 0 for none

@@ -3,6 +3,7 @@
 #include "AudioPlatform.h"
 #include "PromptBuilder.h"
 #include "ServiceCheck.h"
+#include "TextDecoding.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -210,11 +211,19 @@ QPlainTextEdit *SettingsDialog::addProfileText(QFormLayout *form, const QString 
     auto *load = new QPushButton(QStringLiteral("从文件载入"), form->parentWidget());
     load->setObjectName(QLatin1String(name) + QStringLiteral("Load"));
     load->setAccessibleName(QStringLiteral("从文件载入") + label);
-    connect(load, &QPushButton::clicked, this, [this, edit, label]() {
+    auto *read = note(QString(), form->parentWidget());
+    read->setObjectName(QLatin1String(name) + QStringLiteral("Encoding"));
+    read->hide();
+    connect(load, &QPushButton::clicked, this, [this, edit, label, read]() {
         const QString path = QFileDialog::getOpenFileName(
             this, QStringLiteral("载入") + label, QString(), QStringLiteral("文本 (*.txt *.md)"));
-        if (!path.isEmpty())
-            loadProfileFile(edit, path);
+        if (path.isEmpty())
+            return;
+        // Which encoding was used: a wrong guess shows as garbled text the user can recognise.
+        const QString encoding = loadProfileFile(edit, path);
+        read->setText(encoding.isEmpty() ? QStringLiteral("无法读取该文件")
+                                         : QStringLiteral("已按 %1 编码读取").arg(encoding));
+        read->show();
     });
     auto *cut = note(QString(), form->parentWidget());
     cut->setObjectName(QLatin1String(name) + QStringLiteral("Note"));
@@ -235,18 +244,20 @@ QPlainTextEdit *SettingsDialog::addProfileText(QFormLayout *form, const QString 
     column->addWidget(edit);
     auto *row = new QHBoxLayout();
     row->addWidget(cut, 1);
+    row->addWidget(read);
     row->addWidget(load);
     column->addLayout(row);
     form->addRow(label, column);
     return edit;
 }
 
-bool SettingsDialog::loadProfileFile(QPlainTextEdit *edit, const QString &path) {
+QString SettingsDialog::loadProfileFile(QPlainTextEdit *edit, const QString &path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return false;
-    edit->setPlainText(QString::fromUtf8(file.read(4 * 1024 * 1024)));
-    return true;
+        return QString();
+    const DecodedText decoded = decodeText(file.read(4 * 1024 * 1024));
+    edit->setPlainText(decoded.text);
+    return decoded.encoding;
 }
 
 QComboBox *SettingsDialog::addChoice(QFormLayout *form, const QString &label, const QString &key,

@@ -29,8 +29,9 @@ public:
     Settings settings() const;
     // Puts the cursor into the field of a settings key.
     void focusField(const QString &key);
-    // 从文件载入: a .txt or .md file into a profile field; false when it cannot be read.
-    static bool loadProfileFile(QPlainTextEdit *edit, const QString &path);
+    // 从文件载入: a .txt or .md file into a profile field. Returns the encoding it was read
+    // with, empty when it cannot be read.
+    static QString loadProfileFile(QPlainTextEdit *edit, const QString &path);
 
 private:
     QLineEdit *addText(QFormLayout *form, const QString &label, const QString &key,

@@ -19,8 +19,10 @@ QByteArray chunked(const QByteArray &bytes) {
     return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";
 }
 
-QByteArray sseEvent(const QJsonObject &chunk) {
-    return "data: " + QJsonDocument(chunk).toJson(QJsonDocument::Compact) + "\n\n";
+// The space after "data:" is optional in the format; some compatible servers leave it out.
+QByteArray sseEvent(const QJsonObject &chunk, bool compact) {
+    return (compact ? "data:" : "data: ") + QJsonDocument(chunk).toJson(QJsonDocument::Compact) +
+           "\n\n";
 }
 
 QJsonObject chunkWith(const QJsonObject &delta, const QJsonValue &finishReason = QJsonValue()) {
@@ -230,13 +232,14 @@ void StandinChatServer::respond(QTcpSocket *socket, const QByteArray &method,
     socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
                   "Cache-Control: no-cache\r\nTransfer-Encoding: chunked\r\n\r\n");
     socket->write(chunked(": keep-alive\n\n"));
-    socket->write(
-        chunked(sseEvent(chunkWith(QJsonObject{{"role", "assistant"}, {"content", ""}}))));
+    socket->write(chunked(sseEvent(chunkWith(QJsonObject{{"role", "assistant"}, {"content", ""}}),
+                                   options_.compactData)));
     // A reasoning model thinks aloud first: reasoning_content deltas, content null.
     for (int ms = 0; ms < options_.reasoningMs; ms += 100)
-        QTimer::singleShot(ms, socket, [socket]() {
+        QTimer::singleShot(ms, socket, [this, socket]() {
             socket->write(chunked(sseEvent(
-                chunkWith(QJsonObject{{"content", QJsonValue()}, {"reasoning_content", "嗯，"}}))));
+                chunkWith(QJsonObject{{"content", QJsonValue()}, {"reasoning_content", "嗯，"}}),
+                options_.compactData)));
         });
     QTimer::singleShot(options_.firstDeltaDelayMs + options_.reasoningMs, this,
                        [this, socket = QPointer<QTcpSocket>(socket), number, question]() {
@@ -259,9 +262,9 @@ void StandinChatServer::stream(QPointer<QTcpSocket> socket, int number, QStringL
         last.insert("usage", QJsonObject{{"prompt_tokens", 120},
                                          {"completion_tokens", sent},
                                          {"total_tokens", 120 + sent}});
-        socket->write(chunked(sseEvent(last)));
+        socket->write(chunked(sseEvent(last, options_.compactData)));
         if (!options_.noDone)
-            socket->write(chunked("data: [DONE]\n\n"));
+            socket->write(chunked(options_.compactData ? "data:[DONE]\n\n" : "data: [DONE]\n\n"));
         if (options_.resetAfterDone) {
             socket->flush();
             socket->abort();
@@ -276,7 +279,8 @@ void StandinChatServer::stream(QPointer<QTcpSocket> socket, int number, QStringL
     }
     if (options_.garbage)
         socket->write(chunked("data: {not json\n\n"));
-    socket->write(chunked(sseEvent(chunkWith(QJsonObject{{"content", deltas.takeFirst()}}))));
+    socket->write(chunked(
+        sseEvent(chunkWith(QJsonObject{{"content", deltas.takeFirst()}}), options_.compactData)));
     socket->flush();
     if (options_.timing)
         log(QStringLiteral("request %1: delta %2 sent").arg(number).arg(sent + 1));

@@ -24,6 +24,7 @@ public:
         int dropAfterDeltas = 0;     // close the connection after this many deltas, no [DONE]
         int stallAfterDeltas = 0;    // stop sending after this many deltas, keep the connection
         bool garbage = false;        // send lines that are not JSON between the deltas
+        bool compactData = false;    // "data:{...}", without the space
         bool noDone = false;         // end the stream without the [DONE] line
         bool resetAfterDone = false; // abort the connection right after [DONE]
         int firstDeltaDelayMs = 0;   // hold back the first content delta this long

@@ -1,0 +1,181 @@
+#include "Asker.h"
+
+#include "Log.h"
+
+#include <QDateTime>
+
+#include <memory>
+#include <utility>
+
+namespace Kelvane {
+
+Asker::Asker(QObject *parent)
+    : QObject(parent)
+    , client(std::make_unique<LLMClient>(this)) {
+    // What each question's answer says, for the context of the questions after it.
+    connect(this, &Asker::llmResponse, this,
+            [this](int questionId, const QString &text, bool) { answers[questionId] += text; });
+}
+
+Asker::~Asker() = default;
+
+void Asker::setConfig(const LlmConfig &config) {
+    client->setConfig(config);
+}
+
+int Asker::ask(const QString &question, qint64 questionEndMs, qint64 triggeredMs) {
+    const QString timestamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss.zzz]"));
+    Log::out(timestamp, " [Application] ⏰ 新问题触发: ", question);
+    const int questionId = ++questionCounter;
+    questions.insert(questionId, question);
+    emit newQuestionStarted(questionId, question);
+    emit questionTiming(questionId, questionEndMs, triggeredMs);
+    if (!adoptEarly(questionId, question))
+        send(questionId, messagesFor(questionId, question));
+    return questionId;
+}
+
+void Asker::askAgain(int questionId) {
+    const auto question = questions.constFind(questionId);
+    if (question == questions.constEnd())
+        return;
+    Log::out("[Application] Asking question ", questionId, " again");
+    answers.remove(questionId);
+    emit answerRestarted(questionId);
+    send(questionId, messagesFor(questionId, *question));
+}
+
+QList<ChatMessage> Asker::messagesFor(int questionId, const QString &question) const {
+    QList<PromptBuilder::Exchange> earlier;
+    for (auto it = questions.constBegin(); it != questions.constEnd() && it.key() < questionId;
+         ++it)
+        earlier.append({it.value(), answers.value(it.key())});
+    return prompt.messages(question, earlier);
+}
+
+int Asker::earlyBuffers(int thresholdBuffers) const {
+    return earlyRequests ? earlyPlan.earlyBuffers(thresholdBuffers) : 0;
+}
+
+// Request to first delta: the service's speed, which places the early point.
+void Asker::measureFirstToken(qint64 sentAtMs) {
+    earlyPlan.recordFirstToken(QDateTime::currentMSecsSinceEpoch() - sentAtMs);
+    emit earlyPointMoved();
+}
+
+void Asker::fail(int questionId, const QString &error) {
+    Log::err("[Application] LLM error (question ", questionId, "): ", error);
+    emit answerFailed(questionId, error);
+}
+
+// The question as it stands, asked as the next number before the pause is long enough to end
+// it; nothing of it reaches the window unless ask() adopts it.
+void Asker::sendEarly(const QString &question, int askedBefore) {
+    // (the point may move while a pause goes on: the same question is not asked twice)
+    if (!earlyRequests || !earlyPlan.wantsToSend(question))
+        return;
+    cancelEarly("superseded");
+    const int questionId = questionCounter + 1;
+    const int serial =
+        earlyPlan.begin(question, messagesFor(questionId, question), askedBefore, questionId);
+    const qint64 sentAt = QDateTime::currentMSecsSinceEpoch();
+    auto firstDelta = std::make_shared<bool>(true);
+    Log::out("[Application] Early request sent: ", question);
+    // Before adoption the reply is kept in the plan; after it, it goes to its question.
+    const int requestId = client->sendChatRequest(
+        earlyPlan.inFlight()->messages,
+        [this, serial, sentAt, firstDelta](const QString &text, bool isDone) {
+            // (the role delta comes with the headers: only text tells the service's speed)
+            if (!text.isEmpty() && std::exchange(*firstDelta, false))
+                measureFirstToken(sentAt);
+            if (const int id = earlyPlan.replyArrived(serial, text, isDone))
+                emit llmResponse(id, text, isDone);
+        },
+        [this, serial](const QString &error) {
+            if (const int id = earlyPlan.failureArrived(serial, error))
+                fail(id, error);
+        },
+        [this, serial, sentAt, firstDelta]() {
+            if (std::exchange(*firstDelta, false))
+                measureFirstToken(sentAt);
+            if (const int id = earlyPlan.reasoningArrived(serial))
+                emit answerThinking(id);
+        });
+    earlyPlan.sent(serial, requestId);
+}
+
+void Asker::cancelEarly(const char *why) {
+    const auto &early = earlyPlan.inFlight();
+    if (!early)
+        return;
+    Log::out("[Application] Early request cancelled (", why, "): ", early->text);
+    if (const int requestId = earlyPlan.withdraw())
+        client->cancelRequest(requestId);
+}
+
+void Asker::onTextChanged(int questionsAsked, const QString &currentText, const QString &early) {
+    if (!earlyPlan.outdatedBy(questionsAsked, currentText))
+        return;
+    cancelEarly("text changed");
+    if (!early.isEmpty())
+        sendEarly(early, questionsAsked);
+}
+
+// The question ended as it was requested early: its answer is already on its way.
+bool Asker::adoptEarly(int questionId, const QString &question) {
+    if (!earlyPlan.inFlight())
+        return false;
+    const QString earlyText = earlyPlan.inFlight()->text;
+    const bool failedBefore = earlyPlan.inFlight()->failed;
+    const auto outcome = earlyPlan.adopt(questionId, question);
+    if (!outcome.request) {
+        Log::out("[Application] Early request cancelled (",
+                 failedBefore ? "failed before the question ended" : "another question",
+                 "): ", earlyText);
+        if (outcome.cancelId)
+            client->cancelRequest(outcome.cancelId);
+        return false;
+    }
+    const EarlyRequestPlan::Request &early = *outcome.request;
+    if (outcome.decision == EarlyRequestPlan::Adoption::ShowFailure) {
+        // The same request would be refused again: say so now, not a request later.
+        fail(questionId, early.error);
+        return true;
+    }
+    Log::out("[Application] Early request adopted for question ", questionId);
+    if (outcome.showThinking)
+        emit answerThinking(questionId);
+    if (!early.answer.isEmpty())
+        emit llmResponse(questionId, early.answer, false);
+    if (early.done)
+        emit llmResponse(questionId, QString(), true);
+    return true;
+}
+
+void Asker::send(int questionId, const QList<ChatMessage> &messages) {
+    Log::out("[Application] 📤 问题ID=", questionId, " 发送消息数量=", messages.size(),
+             " 简历字数=", PromptBuilder::bounded(prompt.resume).size(),
+             " 职位描述字数=", PromptBuilder::bounded(prompt.jobDescription).size());
+    for (int i = 0; i < messages.size(); ++i)
+        Log::out("[Application] 消息", i, " role=", messages[i].role,
+                 " content前50字=", messages[i].content.left(50), "...");
+    // (the profile stands at the end of the system prompt: never in these lines)
+    const qint64 sentAt = QDateTime::currentMSecsSinceEpoch();
+    auto firstDelta = std::make_shared<bool>(true);
+    client->sendChatRequest(
+        messages,
+        [this, questionId, sentAt, firstDelta](const QString &text, bool isDone) {
+            if (!text.isEmpty() && std::exchange(*firstDelta, false))
+                measureFirstToken(sentAt);
+            emit llmResponse(questionId, text, isDone);
+        },
+        [this, questionId](const QString &error) { fail(questionId, error); },
+        [this, questionId, sentAt, firstDelta]() {
+            if (std::exchange(*firstDelta, false))
+                measureFirstToken(sentAt);
+            emit answerThinking(questionId);
+        });
+}
+
+} // namespace Kelvane

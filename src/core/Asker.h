@@ -1,0 +1,73 @@
+#pragma once
+
+#include "EarlyRequestPlan.h"
+#include "LLMClient.h"
+#include "PromptBuilder.h"
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+namespace Kelvane {
+
+// Asking: numbers each question, builds the messages it goes with from the questions asked
+// before it, sends it (or adopts the request sent early for it) and routes every reply to its
+// question. Every way a question is asked goes through ask(); 重新回答 through askAgain().
+class Asker : public QObject {
+    Q_OBJECT
+
+public:
+    explicit Asker(QObject *parent = nullptr);
+    ~Asker() override;
+
+    void setConfig(const LlmConfig &config);
+    // The direction, profile and context rounds the next request is built with.
+    void setPrompt(const PromptBuilder &prompt) { this->prompt = prompt; }
+    void setDirection(const QString &direction) { prompt.direction = direction; }
+    void setEarlyRequests(bool on) { earlyRequests = on; }
+
+    // The next question: numbered, shown, and answered. Returns its number.
+    int ask(const QString &question, qint64 questionEndMs, qint64 triggeredMs);
+    // Sends a question already asked once more; its answer starts again from nothing.
+    void askAgain(int questionId);
+    // The messages question `questionId` is sent with: every question numbered before it (with
+    // its answer as far as it arrived), then the question itself once.
+    QList<ChatMessage> messagesFor(int questionId, const QString &question) const;
+
+    // Early requests: the question the pause would ask, sent before the pause ends it.
+    void sendEarly(const QString &question, int askedBefore);
+    void cancelEarly(const char *why);
+    // The recogniser's text moved during the pause: a request for the old text is withdrawn
+    // and the new one (if any) sent.
+    void onTextChanged(int questionsAsked, const QString &currentText, const QString &early);
+    // The silent buffers after which to request early (0: never), for this threshold.
+    int earlyBuffers(int thresholdBuffers) const;
+
+signals:
+    void newQuestionStarted(int questionId, const QString &question);
+    void questionTiming(int questionId, qint64 questionEndMs, qint64 triggeredMs);
+    void llmResponse(int questionId, const QString &text, bool isDone);
+    void answerFailed(int questionId, const QString &reason);
+    void answerThinking(int questionId);
+    void answerRestarted(int questionId);
+    // The service's measured speed moved the early point.
+    void earlyPointMoved();
+
+private:
+    void send(int questionId, const QList<ChatMessage> &messages);
+    bool adoptEarly(int questionId, const QString &question);
+    void measureFirstToken(qint64 sentAtMs);
+    void fail(int questionId, const QString &error);
+
+    std::unique_ptr<LLMClient> client;
+    PromptBuilder prompt;
+    bool earlyRequests = true;
+    int questionCounter = 0;
+    QMap<int, QString> questions;
+    QMap<int, QString> answers; // as far as they arrived
+    EarlyRequestPlan earlyPlan;
+};
+
+} // namespace Kelvane

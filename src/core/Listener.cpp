@@ -1,0 +1,461 @@
+#include "Listener.h"
+
+#include "EarlyRequestPlan.h"
+#include "Log.h"
+#include "SpeechFrames.h"
+#include "VAD.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace Kelvane {
+
+namespace {
+
+// Counts every capture buffer handled in the process, whichever listener handles it.
+std::atomic<int> energyLogCounter{0};
+
+constexpr int kBuffersPerBatch = 30;
+constexpr qint64 kCaptureRetryMs = 1000;
+// The level meter moves every this many buffers (50 ms).
+constexpr int kBuffersPerLevel = 5;
+constexpr size_t kVadFrameSamples = 160;
+
+} // namespace
+
+Listener::Listener(AudioPlatformFactory factory, QObject *parent)
+    : QObject(parent)
+    , audioPlatformFactory(std::move(factory)) {
+    reconnectTimer.setSingleShot(true);
+    connect(&reconnectTimer, &QTimer::timeout, this, [this]() {
+        if (isListening && asrClient)
+            asrClient->connectToService();
+    });
+    stallWatch.setInterval(1000);
+    connect(&stallWatch, &QTimer::timeout, this, &Listener::checkStall);
+    // The pause's audio reached the recogniser as the point passed; its answer may still
+    // change the text, and a request for the old text would only be cancelled again.
+    earlyGrace.setSingleShot(true);
+    earlyGrace.setInterval(int(EarlyRequestPlan::kRecogniserGraceMs));
+    connect(
+        this, &Listener::earlyPointReached, this,
+        [this]() {
+            if (!earlyGrace.isActive())
+                earlyGrace.start();
+        },
+        Qt::QueuedConnection);
+    connect(&earlyGrace, &QTimer::timeout, this, &Listener::sendEarlyNow);
+    connect(this, &Listener::speechResumed, &earlyGrace, &QTimer::stop);
+    connect(
+        this, &Listener::captureEndedOnThread, this,
+        [this](int generation, int why, int code) {
+            onCaptureEnded(generation, CaptureEnd(why), PlatformResult(code));
+        },
+        Qt::QueuedConnection);
+    captureRetryTimer.setSingleShot(true);
+    connect(&captureRetryTimer, &QTimer::timeout, this, &Listener::reopenCapture);
+}
+
+Listener::~Listener() {
+    stop();
+}
+
+bool Listener::initialize() {
+    // The rest is made whatever capture does: a sound server may start after the program, and
+    // 开始 makes a fresh capture then.
+    audioCapture = makeCapture();
+    captureFresh = audioCapture->initialize();
+
+    speechFrames = std::make_unique<SpeechFrames>();
+    vad = std::make_unique<VAD>();
+    VadConfig vadConfig;
+    vadConfig.sampleRate = SpeechFrames::kTargetRate;
+    vadConfig.frameSize = 160;
+    vadConfig.energyThreshold = 0.03f;
+    vadConfig.minSpeechFrames = 5;
+    vadConfig.minSilenceFrames = 80;
+    vad->setConfig(vadConfig);
+    vad->setCallback([](bool speaking) {
+        Log::out(speaking ? "[Application] VAD: Speech detected"
+                          : "[Application] VAD: Speech ended");
+    });
+
+    asrClient = std::make_unique<ASRClient>(this);
+    asrClient->setConfig(recognitionConfig);
+    asrClient->onResult = [this](const QString &text, bool isFinal) { onASRResult(text, isFinal); };
+    connect(asrClient.get(), &ASRClient::sessionReady, this, &Listener::onSessionReady);
+    // A failure reported while a reconnection is already planned changes nothing.
+    connect(asrClient.get(), &ASRClient::connectionFailed, this,
+            [this](int httpStatus, const QString &error) {
+                if (isListening && !reconnectTimer.isActive())
+                    follow(supervisor.connectionFailed(httpStatus, error));
+            });
+    connect(asrClient.get(), &ASRClient::sessionRefused, this,
+            [this](int code, const QString &message) {
+                if (isListening && !reconnectTimer.isActive())
+                    follow(supervisor.sessionRefused(code, message));
+            });
+    connect(asrClient.get(), &ASRClient::serviceError, this,
+            [this](quint32 code, const QString &message) {
+                if (isListening && !reconnectTimer.isActive())
+                    follow(supervisor.serviceError(code, message));
+            });
+    connect(asrClient.get(), &ASRClient::sessionEnded, this, [this]() {
+        stallWatch.stop();
+        if (isListening && !reconnectTimer.isActive())
+            follow(supervisor.sessionEnded(QDateTime::currentMSecsSinceEpoch()));
+    });
+    connect(asrClient.get(), &ASRClient::frameReceived, this, [this]() {
+        sinceLastFrame.start();
+        audioSentSinceFrame.store(false);
+    });
+    return captureFresh;
+}
+
+void Listener::setRecognitionConfig(const AsrConfig &config) {
+    recognitionConfig = config;
+    if (asrClient)
+        asrClient->setConfig(config);
+}
+
+void Listener::start() {
+    if (isListening) {
+        Log::out("[Application] Already listening");
+        return;
+    }
+    Log::out("[Application] Starting listening...");
+    // Only the capture opened at start-up is used as it is: one that ran before may sit on a
+    // server connection that died while stopped (a restarted server, a laptop that slept).
+    if (!captureFresh || deviceSetting != openedDevice) {
+        audioCapture = makeCapture();
+        audioCapture->initialize();
+    }
+    captureFresh = false;
+    isListening = true;
+    supervisor.start();
+    if (asrClient)
+        asrClient->connectToService();
+    captureOpened.start();
+    if (!audioCapture->start(audioHandler())) {
+        // Listening goes on without a device, exactly as when one is lost while listening.
+        Log::err("[Application] Failed to start audio capture");
+        supervisor.captureUnavailable(quint32(audioCapture->lastError()));
+        captureRetryTimer.start(kCaptureRetryMs);
+    } else {
+        supervisor.captureRunning(audioCapture->fellBackToDefault());
+    }
+    Log::out("[Application] Listening started");
+    publishStatus();
+    emit listeningChanged(true);
+}
+
+void Listener::stop() {
+    if (!isListening)
+        return;
+    Log::out("[Application] Stopping listening...");
+    endListening();
+    setStatus(QStringLiteral("已停止"));
+}
+
+// Stops capture and ends the recognition session; the caller says why on the status line.
+// A stop ends the question in progress: nothing heard before it is asked or sent after the
+// next start, which may be another interview.
+void Listener::endListening() {
+    isListening = false;
+    reconnectTimer.stop();
+    stallWatch.stop();
+    captureRetryTimer.stop();
+    earlyGrace.stop();
+    if (audioCapture)
+        audioCapture->stop(); // the capture thread is gone: its fields are this thread's now
+    QString unasked;
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        unasked = detector.endQuestion();
+    }
+    if (!unasked.isEmpty())
+        Log::out("[Application] Dropped at stop, not asked: ", unasked);
+    if (pendingChunkCount > 0)
+        Log::out("[Application] Dropped at stop, not sent: ", pendingChunkCount * 10,
+                 " ms of audio");
+    pendingAudio.clear();
+    pendingChunkCount = 0;
+    emit inputLevel(0);
+    if (asrClient) {
+        asrClient->finishStreaming();
+        asrClient->disconnectFromServer();
+    }
+    emit listeningChanged(false);
+}
+
+void Listener::failListening(const QString &status, const QString &detail) {
+    Log::err("[Application] Listening stopped: ", status, " ", detail);
+    endListening();
+    setStatus(status, detail);
+}
+
+AudioDataCallback Listener::audioHandler() {
+    return [this](const uint8_t *data, size_t size, int sampleRate, int channels) {
+        onAudioData(data, size, sampleRate, channels);
+    };
+}
+
+void Listener::setStatus(const QString &status, const QString &detail) {
+    statusDetail_ = detail;
+    emit statusChanged(status);
+}
+
+void Listener::publishStatus() {
+    if (!isListening)
+        return;
+    const ListeningSupervisor::Status status = supervisor.status();
+    setStatus(status.text, status.detail);
+}
+
+void Listener::follow(ListeningSupervisor::Decision decision) {
+    if (!isListening)
+        return;
+    switch (decision.next) {
+    case ListeningSupervisor::Next::Stop: {
+        const ListeningSupervisor::Status status = supervisor.status();
+        failListening(status.text, status.detail);
+        return;
+    }
+    case ListeningSupervisor::Next::Reconnect:
+        Log::out("[Application] Reconnecting to the recognition service in ", decision.delayMs,
+                 " ms (attempt ", supervisor.attempt(), ")");
+        stallWatch.stop();
+        reconnectTimer.start(decision.delayMs);
+        break;
+    case ListeningSupervisor::Next::Nothing:
+        break;
+    }
+    publishStatus();
+}
+
+void Listener::onSessionReady() {
+    if (!isListening)
+        return;
+    const long dropped = droppedBuffers.exchange(0);
+    if (dropped > 0)
+        Log::out("[Application] Dropped ", dropped * 10,
+                 " ms of audio while no recognition session was streaming");
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        detector.startNewTranscript();
+    }
+    reconnectTimer.stop();
+    supervisor.sessionReady(QDateTime::currentMSecsSinceEpoch());
+    sinceLastFrame.start();
+    stallWatch.start();
+    publishStatus();
+}
+
+// A half-open connection (a network change) can stay silent for many minutes; the service
+// answers every audio packet, so a long silence while audio goes out means it is gone.
+void Listener::checkStall() {
+    if (!isListening || !asrClient || !supervisor.streaming())
+        return;
+    if (sinceLastFrame.elapsed() < stallTimeoutMs || !audioSentSinceFrame)
+        return;
+    Log::err("[Application] The recognition service sent nothing for ", sinceLastFrame.elapsed(),
+             " ms");
+    follow(supervisor.sessionStalled(QDateTime::currentMSecsSinceEpoch()));
+    asrClient->disconnectFromServer();
+}
+
+void Listener::onCaptureEnded(int generation, CaptureEnd why, PlatformResult code) {
+    if (!isListening || generation != captureGeneration)
+        return;
+    if (why == CaptureEnd::DeviceFailed) {
+        supervisor.captureLost(quint32(code));
+        publishStatus();
+    }
+    // A device that opens and fails at once must not be re-opened in a tight loop.
+    const qint64 sinceOpen = captureOpened.isValid() ? captureOpened.elapsed() : kCaptureRetryMs;
+    if (sinceOpen < kCaptureRetryMs)
+        captureRetryTimer.start(int(kCaptureRetryMs - sinceOpen));
+    else
+        reopenCapture();
+}
+
+// A fresh device layer on whatever the playback device to record is now.
+void Listener::reopenCapture() {
+    if (!isListening)
+        return;
+    if (audioCapture)
+        audioCapture->stop();
+    audioCapture = makeCapture();
+    captureOpened.start();
+    if (audioCapture->initialize() && audioCapture->start(audioHandler())) {
+        Log::out("[Application] Audio capture re-opened");
+        supervisor.captureRunning(audioCapture->fellBackToDefault());
+        publishStatus();
+        return;
+    }
+    supervisor.captureUnavailable(quint32(audioCapture->lastError()));
+    publishStatus();
+    captureRetryTimer.start(kCaptureRetryMs);
+}
+
+std::unique_ptr<AudioCapture> Listener::makeCapture() {
+    openedDevice = deviceSetting;
+    auto capture = std::make_unique<AudioCapture>(audioPlatformFactory());
+    const int generation = ++captureGeneration;
+    // Runs on the capture thread as it ends; the re-opening happens on this thread.
+    capture->setEndedCallback([this, generation](CaptureEnd why, PlatformResult code) {
+        emit captureEndedOnThread(generation, int(why), code);
+    });
+    return capture;
+}
+
+void Listener::setThresholdBuffers(int buffers) {
+    threshold = buffers;
+    std::lock_guard<std::mutex> lock(detectorMutex);
+    detector.setThresholdBuffers(buffers);
+}
+
+void Listener::setEarlyBuffers(int buffers) {
+    std::lock_guard<std::mutex> lock(detectorMutex);
+    detector.setEarlyBuffers(buffers);
+}
+
+QString Listener::askNow() {
+    QString question;
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        question = detector.askNow();
+    }
+    if (!question.isEmpty())
+        triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
+    return question;
+}
+
+void Listener::sendEarlyNow() {
+    QString question;
+    int asked = 0;
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        question = detector.earlyQuestion(true);
+        asked = detector.questionsAsked();
+    }
+    if (isListening && !question.isEmpty())
+        emit earlyQuestion(question, asked);
+}
+
+void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels) {
+    const auto frame = speechFrames->convert(reinterpret_cast<const float *>(data),
+                                             size / sizeof(float), sampleRate, channels);
+    const std::vector<int16_t> &mono = frame.samples;
+    const int logIndex = energyLogCounter.fetch_add(1) + 1;
+    int batchBuffers = kBuffersPerBatch;
+
+    // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
+    // would count it as sound.
+    if (frame.measured) {
+        const bool loud = loudnessGate.isSound(frame.energy);
+        int silentBuffers = 0;
+        bool atEarlyPoint = false;
+        bool resumed = false;
+        {
+            std::lock_guard<std::mutex> lock(detectorMutex);
+            resumed = loud && detector.silentBuffers() > 0;
+            const QString question = detector.onBuffer(loud);
+            if (!question.isEmpty()) {
+                triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
+                emit triggerLLMRequest(question);
+            }
+            atEarlyPoint = !detector.earlyQuestion().isEmpty();
+            silentBuffers = detector.silentBuffers();
+            batchBuffers = detector.audioBatchBuffers(kBuffersPerBatch);
+        }
+        if (loud)
+            lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
+        reportLevel(frame.energy);
+        if (resumed)
+            emit speechResumed();
+        if (atEarlyPoint)
+            emit earlyPointReached();
+
+        if (logIndex % 50 == 0) {
+            const size_t measured = std::min(mono.size(), SpeechFrames::kEnergyWindow);
+            const auto [minimum, maximum] =
+                std::minmax_element(mono.begin(), mono.begin() + std::ptrdiff_t(measured));
+            const auto nonZero =
+                std::count_if(mono.begin(), mono.begin() + std::ptrdiff_t(measured),
+                              [](int16_t sample) { return sample != 0; });
+            Log::out("[Audio] Energy: ", frame.energy, loud ? " (有声音)" : " (静音或低音量)",
+                     ", SilentFrames: ", silentBuffers, ", Range: [", *minimum, ", ", *maximum, "]",
+                     ", NonZero: ", nonZero, "/", measured);
+        }
+    }
+    sendBatch(mono, batchBuffers);
+    for (size_t k = 0; (k + 1) * kVadFrameSamples <= mono.size(); ++k)
+        vad->process(mono.data() + k * kVadFrameSamples, kVadFrameSamples);
+}
+
+void Listener::sendBatch(const std::vector<int16_t> &mono, int batchBuffers) {
+    if (!asrClient || !asrClient->isStreaming()) {
+        // No session to hear it: dropped, not queued, and nothing stale waits for the next one.
+        droppedBuffers.fetch_add(1);
+        pendingAudio.clear();
+        pendingChunkCount = 0;
+        return;
+    }
+    if (mono.empty())
+        return;
+    pendingAudio.insert(pendingAudio.end(), mono.begin(), mono.end());
+    if (++pendingChunkCount < batchBuffers)
+        return;
+    asrClient->sendAudio(reinterpret_cast<const char *>(pendingAudio.data()),
+                         pendingAudio.size() * sizeof(int16_t));
+    audioSentSinceFrame.store(true);
+    pendingAudio.clear();
+    pendingChunkCount = 0;
+}
+
+// The meter shows -60 dBFS to full scale, the range in which playback is heard at all.
+int Listener::levelPercent(double energy) {
+    if (!(energy > 0.0))
+        return 0;
+    const double dbfs = 20.0 * std::log10(energy / 100.0);
+    return std::clamp(int(std::lround((dbfs + 60.0) * 100.0 / 60.0)), 0, 100);
+}
+
+void Listener::reportLevel(double energy) {
+    levelPeak = std::max(levelPeak, float(energy));
+    if (++levelBuffers < kBuffersPerLevel)
+        return;
+    emit inputLevel(levelPercent(levelPeak));
+    levelPeak = 0.0f;
+    levelBuffers = 0;
+}
+
+void Listener::onASRResult(const QString &text, bool isFinal) {
+    QString newText;
+    QString current;
+    QString early;
+    int asked = 0;
+    {
+        std::lock_guard<std::mutex> lock(detectorMutex);
+        newText = detector.onResult(text, isFinal);
+        if (!text.isEmpty())
+            supervisor.textArrived();
+        current = detector.currentText();
+        early = detector.earlyQuestion(true);
+        asked = detector.questionsAsked();
+    }
+    // The recogniser answered the pause's audio while the early request waited for it.
+    if (earlyGrace.isActive() && !early.isEmpty()) {
+        earlyGrace.stop();
+        emit earlyQuestion(early, asked);
+    }
+    // The recogniser caught up during the pause: request what it says now.
+    emit textChanged(asked, current, early);
+    emit asrResult(newText, isFinal);
+}
+
+} // namespace Kelvane
