@@ -28,8 +28,9 @@ namespace Kelvane {
 namespace {
 
 const char *const kCentralStyle = "background-color: #f7f7f7;";
-const char *const kBarStyle = "QWidget { background-color: #f7f7f7; color: #111111; border-bottom: "
-                              "1px solid #dcdcdc; }";
+// (the bar's own rule only: its captions carry no line of their own)
+const char *const kBarStyle = "QWidget#controlBar { background-color: #f7f7f7; color: #111111; "
+                              "border-bottom: 1px solid #dcdcdc; }";
 const char *const kCaptionStyle = "font-size: 12px; color: #111111; font-weight: 600;";
 const char *const kDirectionFieldStyle =
     "QLineEdit { background-color: #ffffff; color: #111111; border: 1px solid #dcdcdc; "
@@ -148,6 +149,8 @@ void MainWindow::setupUi() {
 
 QWidget *MainWindow::makeControlBar() {
     auto *controlBar = new QWidget(this);
+    controlBar->setObjectName(QStringLiteral("controlBar"));
+    controlBar->setAttribute(Qt::WA_StyledBackground);
     controlBar->setStyleSheet(kBarStyle);
     auto *controls = new QHBoxLayout(controlBar);
     controls->setSpacing(10);
