@@ -56,7 +56,17 @@ private slots:
     // The handshake's headers (credentials shown in the log by their last four characters
     // only), audio sent from another thread in call order, and the last frame on destruction.
     void streamingSession() {
+        AsrConfig config;
+        config.appId = QStringLiteral("app-id-4242");
+        config.accessToken = QStringLiteral("token-4242-abcd");
+        config.wsUrl = server->url();
+        config.hotwords = {QStringLiteral("星河订单系统"), QStringLiteral("RocketMQ")};
+        client->setConfig(config);
         QVERIFY(connectAndWaitReady());
+        // The stand-in refused anything but "bigmodel" and a well-formed hotword corpus.
+        QCOMPARE(server->hotwordContexts.value(0),
+                 R"({"hotwords":[{"word":"星河订单系统"},{"word":"RocketMQ"}]})");
+        QCOMPARE(client->logId(), server->logIds.value(0));
         QVERIFY(client->isStreaming());
         const auto headers = server->handshakes.value(0);
         QCOMPARE(headers.value("x-api-app-key"), QStringLiteral("app-id-4242"));
@@ -71,13 +81,13 @@ private slots:
 
         std::unique_ptr<QThread> sender(QThread::create([this]() {
             for (int i = 0; i < 50; ++i)
-                client->sendAudio(QByteArray(640, char(i)).constData(), 640);
+                client->sendAudio(QByteArray(3200, char(i)).constData(), 3200);
         }));
         sender->start();
-        QTRY_COMPARE(server->audio.size(), 50 * 640);
+        QTRY_COMPARE(server->audio.size(), 50 * 3200);
         sender->wait();
         for (int i = 0; i < 50; ++i)
-            QCOMPARE(server->audio.at(i * 640), char(i));
+            QCOMPARE(server->audio.at(i * 3200), char(i));
 
         QSignalSpy closed(server.get(), &StandinAsrServer::sessionClosed);
         client.reset();

@@ -1,6 +1,7 @@
 #include "ASRClient.h"
 #include "AsrFrameCodec.h"
 #include "AsrWire.h"
+#include "AudioPackets.h"
 #include "TestSupport.h"
 
 #include <QtTest>
@@ -28,6 +29,22 @@ private slots:
         const QByteArray bomb = AsrWire::gzip(QByteArray(AsrCodec::kMaxInflatedBytes + 1, '\0'));
         QVERIFY(bomb.size() < 64 * 1024);
         QCOMPARE(AsrCodec::gzipDecompress(bomb), QByteArray());
+    }
+
+    // 100 ms packets whatever the capture buffers: 10 ms, odd sizes, a buffer of several.
+    void audioPackets() {
+        for (const auto &[buffer, buffers, packets, rest] :
+             {std::tuple{160, 25, 2, 800}, {441, 10, 2, 1210}, {5000, 1, 3, 200}, {0, 3, 0, 0}}) {
+            Kelvane::AudioPackets cutter;
+            QList<size_t> sizes;
+            int counted = 0;
+            for (int i = 0; i < buffers; ++i)
+                counted += cutter.add(std::vector<int16_t>(size_t(buffer), int16_t(i)),
+                                      [&sizes](const int16_t *, size_t n) { sizes << n; });
+            QCOMPARE(counted, packets);
+            QCOMPARE(sizes, QList<size_t>(packets, Kelvane::AudioPackets::kPacketSamples));
+            QCOMPARE(cutter.pendingSamples(), size_t(rest));
+        }
     }
 
     void serverFrames_data() {

@@ -70,7 +70,9 @@ private slots:
         Session session(script);
         session.chat.options().garbage = true;        // lines no client may choke on
         session.chat.options().resetAfterDone = true; // nothing after the end matters
-        Settings::store(Settings::ProfileResume, QStringLiteral("主导过风控引擎重构"));
+        Settings::store(Settings::ProfileResume,
+                        QStringLiteral("主导过风控引擎重构，RocketMQ 削峰"));
+        Settings::store(Settings::AsrHotwords, QStringLiteral("星河订单系统"));
         Settings::store(Settings::LlmContextRounds, QStringLiteral("1"));
         auto *meter = session.widget<QProgressBar>("levelMeter");
         QVERIFY(session.startAndWaitForSession());
@@ -115,6 +117,14 @@ private slots:
         QVERIFY(closed.wait(5000));
         QCOMPARE(meter->value(), 0);
         QCOMPARE(closed.value(0).value(0).toInt(), 1000);
+        // As the service documents it: its model, the candidate's terms, 100 ms packets.
+        const auto request = nlohmann::json::parse(session.asr.fullRequests.value(0).toStdString());
+        QCOMPARE(request["request"]["model_name"], "bigmodel");
+        QCOMPARE(session.asr.hotwordContexts,
+                 {R"({"hotwords":[{"word":"星河订单系统"},{"word":"RocketMQ"}]})"});
+        const QList<int> packets =
+            session.asr.packetBytes.mid(0, session.asr.packetBytes.size() - 1);
+        QCOMPARE(packets.count(3200), packets.size());
         QVERIFY(session.widget<QPushButton>("startButton")->isEnabled());
         // No key and no résumé in any line of a whole session.
         for (const QString &line : session.log.out() + session.log.err())
@@ -175,6 +185,7 @@ private slots:
         QVERIFY(session.askByVoice());
         QTRY_VERIFY(!session.chat.requests.isEmpty());
         QVERIFY(session.chat.requests[0].body.contains("通用面试"));
+        QVERIFY(!session.asr.fullRequests.value(0).contains("corpus")); // no terms, no corpus
     }
 
     // Each misbehaviour of the recogniser: the status, and listening back (by itself, or by a
@@ -213,6 +224,9 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(session.statuses.contains(row.status),
                                   qPrintable(session.statuses.join('|')), 20000);
         QVERIFY(!session.widget<QLabel>("statusLabel")->toolTip().isEmpty() || !row.stops);
+        if (row.fault == "error") // the service's name of the connection, for its support
+            QVERIFY(
+                session.widget<QLabel>("statusLabel")->toolTip().contains(session.asr.logIds[0]));
         QCOMPARE(session.widget<QPushButton>("startButton")->isEnabled(), row.stops);
 
         options = healthy;

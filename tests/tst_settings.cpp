@@ -120,7 +120,9 @@ private slots:
         QCOMPARE(appId->accessibleDescription(),
                  QStringLiteral("由环境变量 KELVANE_ASR_APP_ID 设置"));
         field<QLineEdit>(dialog, "asrTokenEdit")->setText(QStringLiteral("token-typed"));
-        field<QComboBox>(dialog, "asrResourceCombo")->setCurrentText("volc.bigasr.sauc.concurrent");
+        auto *resource = field<QComboBox>(dialog, "asrResourceCombo");
+        QCOMPARE(resource->currentText(), "volc.bigasr.sauc.duration（1.0 小时版）");
+        resource->setCurrentIndex(resource->findText("volc.seedasr.sauc.concurrent（2.0 并发版）"));
         field<QComboBox>(dialog, "llmModelCombo")->setCurrentText(QStringLiteral("my-model"));
         field<QCheckBox>(dialog, "llmThinkingCheck")->setChecked(true);
         // A built-in placeholder key shows as an empty, required field.
@@ -142,7 +144,7 @@ private slots:
         qunsetenv("KELVANE_ASR_APP_ID");
         const Settings restarted = Settings::load();
         QCOMPARE(restarted.value(Settings::AsrAccessToken), QStringLiteral("token-typed"));
-        QCOMPARE(restarted.value(Settings::AsrResourceId), "volc.bigasr.sauc.concurrent");
+        QCOMPARE(restarted.value(Settings::AsrResourceId), "volc.seedasr.sauc.concurrent");
         QCOMPARE(restarted.value(Settings::LlmModel), QStringLiteral("my-model"));
         QCOMPARE(restarted.value(Settings::LlmThinking), QStringLiteral("true"));
         QCOMPARE(restarted.value(Settings::AsrAppId), Settings::builtIn(Settings::AsrAppId));

@@ -43,6 +43,20 @@ bool integerInIntRange(const json &value) {
     return false;
 }
 
+// The service names each connection in its first result (result.additions.log_id).
+QString logIdIn(const json &document) {
+    const auto result = document.is_object() ? document.find("result") : document.end();
+    if (result == document.end() || !result->is_object())
+        return QString();
+    const auto additions = result->find("additions");
+    if (additions == result->end() || !additions->is_object())
+        return QString();
+    const auto logId = additions->find("log_id");
+    return logId != additions->end() && logId->is_string()
+               ? QString::fromStdString(logId->get<std::string>())
+               : QString();
+}
+
 } // namespace
 
 int ASRClient::handshakeStatus(const QString &error) {
@@ -112,6 +126,7 @@ void ASRClient::connectToService() {
     connectIdUsed_ = true;
     streaming_.store(false);
     sessionReady_ = false;
+    logIdPending_ = true;
     QMap<QString, QString> headers;
     headers.insert(QStringLiteral("X-Api-App-Key"), config_.appId);
     headers.insert(QStringLiteral("X-Api-Access-Key"), config_.accessToken);
@@ -143,7 +158,16 @@ QByteArray ASRClient::buildFullClientRequest() const {
                         {"rate", config_.sampleRate}};
     request["request"] = {{"enable_ddc", true},        {"enable_itn", true},
                           {"enable_nonstream", false}, {"enable_punc", true},
-                          {"model_name", "streaming"}, {"show_utterances", true}};
+                          {"model_name", "bigmodel"},  {"show_utterances", true}};
+    if (!config_.hotwords.isEmpty()) {
+        // The service wants the hotwords as a JSON document inside a string.
+        json words = json::array();
+        for (const QString &word : config_.hotwords)
+            words.push_back({{"word", word.toStdString()}});
+        request["request"]["corpus"] = {{"context", json{{"hotwords", words}}.dump()}};
+        // (how many, not which: they come from the résumé)
+        Log::out("[ASRClient] Hotwords: ", config_.hotwords.size(), " terms");
+    }
     request["user"] = {{"uid", config_.uid.toStdString()}};
     const std::string text = request.dump();
     Log::out("[ASRClient] Param JSON: ", text);
@@ -182,6 +206,15 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
     try {
         Log::out("[ASRClient] JSON Payload: ", payload);
         const json document = json::parse(payload.toStdString());
+        // (once per connection: the id its support asks for)
+        if (logIdPending_) {
+            const QString logId = logIdIn(document);
+            if (!logId.isEmpty()) {
+                logIdPending_ = false;
+                logId_ = logId;
+                Log::out("[ASRClient] Log id: ", logId_);
+            }
+        }
 
         if (!sessionReady_) {
             int code = 0;

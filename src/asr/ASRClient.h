@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstddef>
@@ -22,6 +23,8 @@ struct AsrConfig {
     int sampleRate = 16000;
     int channels = 1;
     QString format = QStringLiteral("pcm");
+    // Terms the recogniser should prefer (the candidate's own words); none: no corpus sent.
+    QStringList hotwords;
 };
 
 // One streaming recognition conversation: handshake headers, the full client request, audio
@@ -49,6 +52,8 @@ public:
     bool isStreaming() const { return streaming_.load(); }
     bool isSessionReady() const { return sessionReady_; }
     QString connectId() const { return connectId_; }
+    // The service's id of the connection, for its support (empty until the service named it).
+    QString logId() const { return logId_; }
 
     // The HTTP status of a refused handshake named in the socket's error text, 0 for none.
     static int handshakeStatus(const QString &error);
@@ -81,6 +86,8 @@ private:
     std::atomic<bool> streaming_{false};
     bool sessionReady_ = false;
     QString connectId_;
+    QString logId_;
+    bool logIdPending_ = true;
     bool connectIdUsed_ = false;
     QString lastText_;
     QSet<QString> completedSentences_;

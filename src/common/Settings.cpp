@@ -16,6 +16,7 @@ const QString Settings::AsrAppId = QStringLiteral("asr/appId");
 const QString Settings::AsrAccessToken = QStringLiteral("asr/accessToken");
 const QString Settings::AsrResourceId = QStringLiteral("asr/resourceId");
 const QString Settings::AsrUrl = QStringLiteral("asr/url");
+const QString Settings::AsrHotwords = QStringLiteral("asr/hotwords");
 const QString Settings::LlmApiKey = QStringLiteral("llm/apiKey");
 const QString Settings::LlmUrl = QStringLiteral("llm/url");
 const QString Settings::LlmModel = QStringLiteral("llm/model");
@@ -42,6 +43,7 @@ const Entry kEntries[] = {
     {&Settings::AsrAccessToken, "kelvane_placeholder_access_token", "KELVANE_ASR_ACCESS_TOKEN"},
     {&Settings::AsrResourceId, "volc.bigasr.sauc.duration", "KELVANE_ASR_RESOURCE_ID"},
     {&Settings::AsrUrl, "wss://openspeech.bytedance.com/api/v3/sauc/bigmodel", "KELVANE_ASR_URL"},
+    {&Settings::AsrHotwords, "", nullptr},
     {&Settings::LlmApiKey, "sk-00000000000000000000000000000000", "KELVANE_LLM_API_KEY"},
     {&Settings::LlmUrl, "https://api.deepseek.com/v1/chat/completions", "KELVANE_LLM_URL"},
     {&Settings::LlmModel, "deepseek-flash", "KELVANE_LLM_MODEL"},

@@ -17,6 +17,7 @@ public:
     static const QString AsrAccessToken;        // "asr/accessToken"
     static const QString AsrResourceId;         // "asr/resourceId"
     static const QString AsrUrl;                // "asr/url"
+    static const QString AsrHotwords;           // "asr/hotwords": 术语, one a line
     static const QString LlmApiKey;             // "llm/apiKey"
     static const QString LlmUrl;                // "llm/url"
     static const QString LlmModel;              // "llm/model"

@@ -1,6 +1,7 @@
 #include "Application.h"
 
 #include "Asker.h"
+#include "Hotwords.h"
 #include "Log.h"
 #include "PromptBuilder.h"
 
@@ -78,6 +79,9 @@ void Application::applySettings(const Settings &newSettings) {
     recognition.cluster = QStringLiteral("volcengine_streaming_common");
     recognition.resourceId = settings.value(Settings::AsrResourceId);
     recognition.wsUrl = settings.value(Settings::AsrUrl);
+    recognition.hotwords = Hotwords::from(settings.value(Settings::AsrHotwords),
+                                          settings.value(Settings::ProfileResume),
+                                          settings.value(Settings::ProfileJobDescription));
     listener->setRecognitionConfig(recognition);
     listener->setDevice(settings.value(Settings::AudioDevice));
 

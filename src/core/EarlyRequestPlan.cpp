@@ -24,7 +24,8 @@ qint64 EarlyRequestPlan::firstTokenEstimateMs() const {
 
 int EarlyRequestPlan::earlyBuffers(int thresholdBuffers) const {
     const qint64 thresholdMs = qint64(thresholdBuffers) * 10;
-    const qint64 point = std::max(kEarliestMs, thresholdMs - firstTokenEstimateMs() - kMarginMs);
+    const qint64 point =
+        std::max(kEarliestMs, thresholdMs - firstTokenEstimateMs() - kMarginMs - kPacketWaitMs);
     // A point at or after the threshold is no early point.
     return point < thresholdMs ? int(point / 10) : 0;
 }

@@ -18,7 +18,6 @@ namespace {
 // Counts every capture buffer handled in the process, whichever listener handles it.
 std::atomic<int> energyLogCounter{0};
 
-constexpr int kBuffersPerBatch = 30;
 constexpr qint64 kCaptureRetryMs = 1000;
 // The level meter moves every this many buffers (50 ms).
 constexpr int kBuffersPerLevel = 5;
@@ -178,11 +177,10 @@ void Listener::endListening() {
     }
     if (!unasked.isEmpty())
         Log::out("[Application] Dropped at stop, not asked: ", unasked);
-    if (pendingChunkCount > 0)
-        Log::out("[Application] Dropped at stop, not sent: ", pendingChunkCount * 10,
+    if (packets.pendingSamples() > 0)
+        Log::out("[Application] Dropped at stop, not sent: ", packets.pendingSamples() / 16,
                  " ms of audio");
-    pendingAudio.clear();
-    pendingChunkCount = 0;
+    packets.clear();
     emit inputLevel(0);
     if (asrClient) {
         asrClient->finishStreaming();
@@ -205,6 +203,11 @@ AudioDataCallback Listener::audioHandler() {
 
 void Listener::setStatus(const QString &status, const QString &detail) {
     statusDetail_ = detail;
+    // The recogniser's own name of the connection: what its support asks for.
+    const QString logId = asrClient ? asrClient->logId() : QString();
+    if (status.startsWith(QStringLiteral("识别服务")) && !logId.isEmpty())
+        statusDetail_ += (detail.isEmpty() ? QString() : QStringLiteral("\n")) +
+                         QStringLiteral("识别服务日志 ID：") + logId;
     emit statusChanged(status);
 }
 
@@ -351,7 +354,7 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
                                              size / sizeof(float), sampleRate, channels);
     const std::vector<int16_t> &mono = frame.samples;
     const int logIndex = energyLogCounter.fetch_add(1) + 1;
-    int batchBuffers = kBuffersPerBatch;
+    const bool packetSent = sendAudio(mono);
 
     // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
     // would count it as sound.
@@ -368,9 +371,8 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
                 triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
                 emit triggerLLMRequest(question);
             }
-            atEarlyPoint = !detector.earlyQuestion().isEmpty();
+            atEarlyPoint = packetSent && !detector.earlyQuestion().isEmpty();
             silentBuffers = detector.silentBuffers();
-            batchBuffers = detector.audioBatchBuffers(kBuffersPerBatch);
         }
         if (loud)
             lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
@@ -392,29 +394,24 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
                      ", NonZero: ", nonZero, "/", measured);
         }
     }
-    sendBatch(mono, batchBuffers);
     for (size_t k = 0; (k + 1) * kVadFrameSamples <= mono.size(); ++k)
         vad->process(mono.data() + k * kVadFrameSamples, kVadFrameSamples);
 }
 
-void Listener::sendBatch(const std::vector<int16_t> &mono, int batchBuffers) {
+// Returns whether a packet left with this buffer.
+bool Listener::sendAudio(const std::vector<int16_t> &mono) {
     if (!asrClient || !asrClient->isStreaming()) {
         // No session to hear it: dropped, not queued, and nothing stale waits for the next one.
         droppedBuffers.fetch_add(1);
-        pendingAudio.clear();
-        pendingChunkCount = 0;
-        return;
+        packets.clear();
+        return false;
     }
-    if (mono.empty())
-        return;
-    pendingAudio.insert(pendingAudio.end(), mono.begin(), mono.end());
-    if (++pendingChunkCount < batchBuffers)
-        return;
-    asrClient->sendAudio(reinterpret_cast<const char *>(pendingAudio.data()),
-                         pendingAudio.size() * sizeof(int16_t));
-    audioSentSinceFrame.store(true);
-    pendingAudio.clear();
-    pendingChunkCount = 0;
+    const int sent = packets.add(mono, [this](const int16_t *samples, size_t count) {
+        asrClient->sendAudio(reinterpret_cast<const char *>(samples), count * sizeof(int16_t));
+    });
+    if (sent > 0)
+        audioSentSinceFrame.store(true);
+    return sent > 0;
 }
 
 // The meter shows -60 dBFS to full scale, the range in which playback is heard at all.

@@ -2,6 +2,7 @@
 
 #include "ASRClient.h"
 #include "AudioCapture.h"
+#include "AudioPackets.h"
 #include "ListeningSupervisor.h"
 #include "LoudnessGate.h"
 #include "QuestionDetector.h"
@@ -83,7 +84,7 @@ private:
     std::unique_ptr<AudioCapture> makeCapture();
     void reopenCapture();
     void onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels);
-    void sendBatch(const std::vector<int16_t> &mono, int batchBuffers);
+    bool sendAudio(const std::vector<int16_t> &mono);
     void onASRResult(const QString &text, bool isFinal);
     void reportLevel(double energy);
     void onCaptureEnded(int generation, CaptureEnd why, PlatformResult code);
@@ -107,8 +108,7 @@ private:
     // The capture thread's silence counting and the GUI thread's results meet in the detector.
     QuestionDetector detector;
     std::mutex detectorMutex;
-    std::vector<int16_t> pendingAudio; // capture thread, or this one once capture stopped
-    int pendingChunkCount = 0;
+    AudioPackets packets; // capture thread, or this one once capture stopped
 
     // Recovery while listening: what is wrong, and the timers that mend it.
     ListeningSupervisor supervisor;

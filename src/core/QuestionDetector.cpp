@@ -91,8 +91,9 @@ QString QuestionDetector::onBuffer(bool loud) {
 }
 
 QString QuestionDetector::earlyQuestion(bool pastPoint) const {
-    const bool atPoint =
-        pastPoint ? silentBufferCount >= earlyBuffers : silentBufferCount == earlyBuffers;
+    // The first packet to leave at or after the point.
+    const bool atPoint = silentBufferCount >= earlyBuffers &&
+                         (pastPoint || silentBufferCount - kPacketBuffers < earlyBuffers);
     if (earlyBuffers <= 0 || !atPoint || silentBufferCount >= thresholdBuffers || !hasSpeech ||
         !wouldAsk(currentASRText))
         return QString();

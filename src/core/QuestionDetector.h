@@ -13,9 +13,10 @@ public:
     // Silent buffers after which the question may be requested early (0: never).
     void setEarlyBuffers(int buffers) { earlyBuffers = buffers; }
 
-    // After onBuffer: the text to request early, when this buffer reached the early point and
-    // the text would be asked if the pause lasted. Changes nothing of the detector's state.
-    // pastPoint: anywhere past the early point in the pause (the text changed meanwhile).
+    // As a packet of audio leaves: the text to request early, when this is the first packet
+    // at or after the early point and the text would be asked if the pause lasted. Changes nothing
+    // of the detector's state. pastPoint: anywhere past that point in the pause (the text changed
+    // meanwhile).
     QString earlyQuestion(bool pastPoint = false) const;
 
     // One capture buffer's verdict. Returns the question to ask when this buffer completes the
@@ -42,19 +43,9 @@ public:
     QString endQuestion();
 
     int silentBuffers() const { return silentBufferCount; }
-    // Buffers of audio to gather before the recogniser gets them. In a pause that may end the
-    // question it must hear the pause at once (its text decides what an early request asks),
-    // and every buffer around the early point, so that its answer is here when the request
-    // leaves; otherwise the batches of speech.
-    int audioBatchBuffers(int speechBatch) const {
-        if (!hasSpeech || silentBufferCount == 0 || silentBufferCount >= thresholdBuffers)
-            return speechBatch;
-        const bool atPoint = earlyBuffers > 0 && silentBufferCount >= earlyBuffers &&
-                             silentBufferCount < earlyBuffers + kPointBuffers;
-        return atPoint ? 1 : kPauseBatchBuffers;
-    }
-    static constexpr int kPauseBatchBuffers = 5;
-    static constexpr int kPointBuffers = 3;
+    // Buffers in one packet of audio to the recogniser: the early point is checked as each
+    // packet leaves, so that the recogniser has heard the pause up to it.
+    static constexpr int kPacketBuffers = 10;
     // How many questions were asked so far.
     int questionsAsked() const { return asked; }
     const QString &currentText() const { return currentASRText; }

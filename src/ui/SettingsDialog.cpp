@@ -52,9 +52,18 @@ SettingsDialog::SettingsDialog(const Settings &settings, const QString &noteText
                        "asrTokenEdit", true);
     asrResource =
         addChoice(asrForm, QStringLiteral("资源 ID"), Settings::AsrResourceId, "asrResourceCombo",
-                  {QStringLiteral("volc.bigasr.sauc.duration"),
-                   QStringLiteral("volc.bigasr.sauc.concurrent")});
+                  {QStringLiteral("volc.bigasr.sauc.duration（1.0 小时版）"),
+                   QStringLiteral("volc.bigasr.sauc.concurrent（1.0 并发版）"),
+                   QStringLiteral("volc.seedasr.sauc.duration（2.0 小时版）"),
+                   QStringLiteral("volc.seedasr.sauc.concurrent（2.0 并发版）")});
     asrUrl = addText(asrForm, QStringLiteral("服务地址"), Settings::AsrUrl, "asrUrlEdit");
+    hotwords = new QPlainTextEdit(values.value(Settings::AsrHotwords), asrGroup);
+    hotwords->setObjectName(QStringLiteral("asrHotwordsEdit"));
+    hotwords->setAccessibleName(QStringLiteral("术语"));
+    hotwords->setPlaceholderText(
+        QStringLiteral("每行一个，如 星河订单系统；简历和职位描述中的技术词会自动加入"));
+    hotwords->setMaximumHeight(70);
+    asrForm->addRow(QStringLiteral("术语"), hotwords);
     layout->addWidget(asrGroup);
 
     auto *llmGroup = new QGroupBox(QStringLiteral("对话服务"), this);
@@ -267,7 +276,14 @@ QComboBox *SettingsDialog::addChoice(QFormLayout *form, const QString &label, co
     combo->setAccessibleName(label);
     combo->setEditable(true);
     combo->addItems(choices);
-    combo->setCurrentText(values.value(key));
+    // A choice may carry its name after the value: "value（name）".
+    const int named = values.value(key).isEmpty()
+                          ? -1
+                          : combo->findText(values.value(key) + u'（', Qt::MatchStartsWith);
+    if (named >= 0)
+        combo->setCurrentIndex(named);
+    else
+        combo->setCurrentText(values.value(key));
     form->addRow(label, combo);
     if (values.fromEnvironment(key)) {
         combo->setEnabled(false);
@@ -289,7 +305,9 @@ Settings SettingsDialog::settings() const {
     const std::pair<const QString *, QString> fields[] = {
         {&Settings::AsrAppId, asrAppId->text().trimmed()},
         {&Settings::AsrAccessToken, asrToken->text().trimmed()},
-        {&Settings::AsrResourceId, asrResource->currentText().trimmed()},
+        // (the id without the name of its generation)
+        {&Settings::AsrResourceId, asrResource->currentText().section(u'（', 0, 0).trimmed()},
+        {&Settings::AsrHotwords, hotwords->toPlainText().trimmed()},
         {&Settings::AsrUrl, asrUrl->text().trimmed()},
         {&Settings::LlmApiKey, llmKey->text().trimmed()},
         {&Settings::LlmUrl, llmUrl->text().trimmed()},

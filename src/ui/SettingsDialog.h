@@ -49,6 +49,7 @@ private:
     QLineEdit *asrAppId = nullptr;
     QLineEdit *asrToken = nullptr;
     QComboBox *asrResource = nullptr;
+    QPlainTextEdit *hotwords = nullptr;
     QLineEdit *asrUrl = nullptr;
     QLineEdit *llmKey = nullptr;
     QLineEdit *llmUrl = nullptr;

@@ -199,8 +199,11 @@ void StandinAsrServer::handleFullRequest(QWebSocket *socket, Session &session,
         problem = QStringLiteral("audio must be 16 kHz mono 16-bit");
     else if (!request.value("user").toObject().contains("uid"))
         problem = QStringLiteral("user.uid is required");
-    else if (request.value("request").toObject().value("model_name").toString().isEmpty())
-        problem = QStringLiteral("request.model_name is required");
+    else if (request.value("request").toObject().value("model_name").toString() !=
+             QLatin1String("bigmodel"))
+        problem = QStringLiteral("request.model_name must be bigmodel");
+    else
+        problem = corpusProblem(request.value("request").toObject());
     if (problem.isEmpty() && options_.refuseSessionCode) {
         problem = QStringLiteral("requested resource not granted");
         log(QStringLiteral("refusing the session"));
@@ -218,12 +221,28 @@ void StandinAsrServer::handleFullRequest(QWebSocket *socket, Session &session,
     session.idle->start();
     fullRequests.append(payload);
     log(QStringLiteral("full client request accepted"));
-    const QJsonObject additions{
-        {"log_id", QUuid::createUuid().toString(QUuid::WithoutBraces).remove('-')}};
+    logIds.append(QUuid::createUuid().toString(QUuid::WithoutBraces).remove('-'));
+    const QJsonObject additions{{"log_id", logIds.last()}};
     const QJsonObject reply{{"result", QJsonObject{{"additions", additions}}}};
     socket->sendBinaryMessage(AsrWire::serverFrame(
         AsrWire::FullServerResponse, 0, 0, QJsonDocument(reply).toJson(QJsonDocument::Compact)));
     emit sessionStarted();
+}
+
+// request.corpus.context, when sent: a JSON document in a string, {"hotwords":[{"word":…}]}.
+QString StandinAsrServer::corpusProblem(const QJsonObject &request) {
+    if (!request.contains("corpus"))
+        return QString();
+    const QJsonValue context = request.value("corpus").toObject().value("context");
+    const QJsonDocument words = QJsonDocument::fromJson(context.toString().toUtf8());
+    const QJsonValue hotwords = words.object().value("hotwords");
+    bool shaped = context.isString() && hotwords.isArray() && !hotwords.toArray().isEmpty();
+    for (const QJsonValue &word : hotwords.toArray())
+        shaped = shaped && word.toObject().value("word").isString();
+    if (!shaped)
+        return QStringLiteral("request.corpus.context is not a hotword list");
+    hotwordContexts.append(context.toString());
+    return QString();
 }
 
 QString StandinAsrServer::currentLine(const Session &) const {
@@ -235,8 +254,17 @@ void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const Q
     session.idle->start();
     ++session.audioFrames;
     ++audioFrames;
+    packetBytes.append(int(pcm.size()));
     if (last)
         ++lastFrames;
+    // "A single audio packet must be about 100 ms" (16 kHz, 16-bit: 32 bytes a millisecond).
+    const qsizetype ms = pcm.size() / 32;
+    if (!last && (ms < 80 || ms > 220)) {
+        log(QStringLiteral("refusing an audio packet of %1 ms").arg(ms));
+        sendErrorTo(socket, 45000001, QStringLiteral("audio packet of %1 ms").arg(ms));
+        socket->close(QWebSocketProtocol::CloseCodeNormal);
+        return;
+    }
     if (keepAudio)
         audio.append(pcm);
     emit audioReceived();

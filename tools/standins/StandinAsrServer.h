@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+class QJsonObject;
 class QTcpServer;
 class QTimer;
 class QWebSocket;
@@ -16,8 +17,10 @@ class QWebSocketServer;
 // A stand-in for the streaming recognition service. It speaks the binary frame protocol as the
 // real service does and "recognises" by script: each speech segment found in the received
 // 16 kHz PCM reveals the next line of the script, first as growing partial results, then,
-// after about 600 ms of quiet, as a definite sentence. It records what clients sent, so tests
-// can read it, and misbehaves on request.
+// after about 600 ms of quiet, as a definite sentence. It refuses what the real service's
+// documentation rules out (a model other than "bigmodel", audio packets far from 100 ms, a
+// malformed hotword corpus), records what clients sent, so tests can read it, and misbehaves
+// on request.
 class StandinAsrServer : public QObject {
     Q_OBJECT
 
@@ -58,7 +61,10 @@ public:
     int audioFrames = 0;
     int lastFrames = 0;
     QList<int> closeCodes;
-    bool keepAudio = true; // off for long sessions
+    QList<int> packetBytes;      // each audio packet's size, the last ones included
+    QStringList logIds;          // what each accepted session was told its log id is
+    QStringList hotwordContexts; // request.corpus.context of each session that sent one
+    bool keepAudio = true;       // off for long sessions
 
 signals:
     void sessionStarted();
@@ -92,6 +98,7 @@ private:
     void sendResult(QWebSocket *socket, Session &session, bool last);
     void sendErrorTo(QWebSocket *socket, quint32 code, const QString &message);
     QString currentLine(const Session &session) const;
+    QString corpusProblem(const QJsonObject &request);
 
     Options options_;
     QTcpServer *tcpServer = nullptr;
