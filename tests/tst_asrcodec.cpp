@@ -45,6 +45,22 @@ private slots:
             QCOMPARE(sizes, QList<size_t>(packets, Kelvane::AudioPackets::kPacketSamples));
             QCOMPARE(cutter.pendingSamples(), size_t(rest));
         }
+        // A packet ends exactly at a point asked for, the packets before it 80 to 120 ms.
+        for (const size_t target : {1000, 2000, 2600, 3000, 4500, 9000, 16000}) {
+            Kelvane::AudioPackets cutter;
+            cutter.add(std::vector<int16_t>(700, 0), [](const int16_t *, size_t) {});
+            cutter.endPacketIn(target);
+            size_t sent = 0;
+            bool ended = false;
+            for (int i = 0; i < 200; ++i)
+                cutter.add(std::vector<int16_t>(160, 0), [&](const int16_t *, size_t n) {
+                    QVERIFY(n >= Kelvane::AudioPackets::kMinSamples &&
+                            n <= Kelvane::AudioPackets::kMaxSamples);
+                    sent += n;
+                    ended = ended || sent == 700 + target;
+                });
+            QVERIFY2(ended, qPrintable(QString::number(target)));
+        }
     }
 
     void serverFrames_data() {

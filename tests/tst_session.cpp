@@ -117,14 +117,16 @@ private slots:
         QVERIFY(closed.wait(5000));
         QCOMPARE(meter->value(), 0);
         QCOMPARE(closed.value(0).value(0).toInt(), 1000);
-        // As the service documents it: its model, the candidate's terms, 100 ms packets.
+        // As the service documents it: its model, the candidate's terms, packets of 100 ms (±20).
         const auto request = nlohmann::json::parse(session.asr.fullRequests.value(0).toStdString());
         QCOMPARE(request["request"]["model_name"], "bigmodel");
         QCOMPARE(session.asr.hotwordContexts,
                  {R"({"hotwords":[{"word":"星河订单系统"},{"word":"RocketMQ"}]})"});
         const QList<int> packets =
             session.asr.packetBytes.mid(0, session.asr.packetBytes.size() - 1);
-        QCOMPARE(packets.count(3200), packets.size());
+        QVERIFY(std::all_of(packets.begin(), packets.end(),
+                            [](int bytes) { return bytes >= 2560 && bytes <= 3840; }));
+        QVERIFY(packets.count(3200) > packets.size() / 2); // 100 ms but around a pause's point
         QVERIFY(session.widget<QPushButton>("startButton")->isEnabled());
         // No key and no résumé in any line of a whole session.
         for (const QString &line : session.log.out() + session.log.err())

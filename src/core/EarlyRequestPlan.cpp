@@ -24,8 +24,7 @@ qint64 EarlyRequestPlan::firstTokenEstimateMs() const {
 
 int EarlyRequestPlan::earlyBuffers(int thresholdBuffers) const {
     const qint64 thresholdMs = qint64(thresholdBuffers) * 10;
-    const qint64 point =
-        std::max(kEarliestMs, thresholdMs - firstTokenEstimateMs() - kMarginMs - kPacketWaitMs);
+    const qint64 point = std::max(kEarliestMs, thresholdMs - firstTokenEstimateMs() - kMarginMs);
     // A point at or after the threshold is no early point.
     return point < thresholdMs ? int(point / 10) : 0;
 }

@@ -28,9 +28,6 @@ public:
     static constexpr qint64 kMarginMs = 50;
     static constexpr qint64 kRecogniserGraceMs = 20;
     static constexpr qint64 kEarliestMs = 200; // never earlier into a pause
-    // The point is checked as each 100 ms packet of audio leaves: the request may leave up to
-    // this much after it.
-    static constexpr qint64 kPacketWaitMs = 90;
 
     // Request sent to the first content or reasoning delta, as this run measured it.
     void recordFirstToken(qint64 ms);

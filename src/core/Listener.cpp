@@ -354,13 +354,13 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
                                              size / sizeof(float), sampleRate, channels);
     const std::vector<int16_t> &mono = frame.samples;
     const int logIndex = energyLogCounter.fetch_add(1) + 1;
-    const bool packetSent = sendAudio(mono);
 
     // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
     // would count it as sound.
     if (frame.measured) {
         const bool loud = loudnessGate.isSound(frame.energy);
         int silentBuffers = 0;
+        int earlyPoint = 0;
         bool atEarlyPoint = false;
         bool resumed = false;
         {
@@ -371,8 +371,18 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
                 triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
                 emit triggerLLMRequest(question);
             }
-            atEarlyPoint = packetSent && !detector.earlyQuestion().isEmpty();
             silentBuffers = detector.silentBuffers();
+            earlyPoint = detector.earlyPoint();
+        }
+        // A pause begins: a packet ends exactly at its early point, so that the recogniser has
+        // heard the pause up to it when the early request leaves.
+        if (loud)
+            packets.clearTarget();
+        else if (silentBuffers == 1 && earlyPoint > 0)
+            packets.endPacketIn(size_t(earlyPoint) * mono.size());
+        if (sendAudio(mono)) {
+            std::lock_guard<std::mutex> lock(detectorMutex);
+            atEarlyPoint = !detector.earlyQuestion().isEmpty();
         }
         if (loud)
             lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
@@ -393,6 +403,8 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
                      ", SilentFrames: ", silentBuffers, ", Range: [", *minimum, ", ", *maximum, "]",
                      ", NonZero: ", nonZero, "/", measured);
         }
+    } else {
+        sendAudio(mono);
     }
     for (size_t k = 0; (k + 1) * kVadFrameSamples <= mono.size(); ++k)
         vad->process(mono.data() + k * kVadFrameSamples, kVadFrameSamples);

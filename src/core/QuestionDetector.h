@@ -43,6 +43,7 @@ public:
     QString endQuestion();
 
     int silentBuffers() const { return silentBufferCount; }
+    int earlyPoint() const { return earlyBuffers; }
     // Buffers in one packet of audio to the recogniser: the early point is checked as each
     // packet leaves, so that the recogniser has heard the pause up to it.
     static constexpr int kPacketBuffers = 10;
