@@ -27,5 +27,10 @@ check "the installed program starts" grep -q "Application initialized successful
 kill -TERM "$pid"
 wait "$pid"
 check "it ends with code 0 on SIGTERM" test $? -eq 0
+# The check the Windows workflow runs on its package too.
+QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$root/config" timeout 60 "$root/usr/bin/kelvane" \
+  --smoke-test > "$root/smoke.log" 2>&1
+check "--smoke-test starts, shows the window and quits with code 0" test $? -eq 0
+check "--smoke-test logs its start" grep -q "Application initialized successfully" "$root/smoke.log"
 echo "$failures failed"
 [ "$failures" -eq 0 ]

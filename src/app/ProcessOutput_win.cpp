@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -19,15 +20,37 @@ namespace {
 
 constexpr int kRunsKept = 5;
 
+UINT parentCodePage = 0; // the console's own, given back at exit
+
+// A standard stream the parent redirected (kelvane.exe > log.txt) stays where it points.
+bool redirected(DWORD stream) {
+    const HANDLE handle = GetStdHandle(stream);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+        return false;
+    const DWORD type = GetFileType(handle);
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
+}
+
 // A program started from a console writes there too; one started from the Start menu has
 // none, and a console of its own would let a click into it (QuickEdit) stop every log write.
+// Returns whether the log has somewhere to go besides its file.
 bool attachToParentConsole() {
+    const bool outRedirected = redirected(STD_OUTPUT_HANDLE);
+    const bool errRedirected = redirected(STD_ERROR_HANDLE);
     if (!AttachConsole(ATTACH_PARENT_PROCESS))
-        return false;
+        return outRedirected || errRedirected;
     FILE *stream = nullptr;
-    freopen_s(&stream, "CONOUT$", "w", stdout);
-    freopen_s(&stream, "CONOUT$", "w", stderr);
-    SetConsoleOutputCP(CP_UTF8); // the log is UTF-8
+    if (!outRedirected)
+        freopen_s(&stream, "CONOUT$", "w", stdout);
+    if (!errRedirected)
+        freopen_s(&stream, "CONOUT$", "w", stderr);
+    // The log is UTF-8; the console is the user's and gets its code page back at exit.
+    parentCodePage = GetConsoleOutputCP();
+    SetConsoleOutputCP(CP_UTF8);
+    std::atexit([]() {
+        if (parentCodePage != 0)
+            SetConsoleOutputCP(parentCodePage);
+    });
     std::cout.clear();
     std::cerr.clear();
     return true;

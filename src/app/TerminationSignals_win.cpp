@@ -21,6 +21,11 @@ BOOL WINAPI onConsoleControl(DWORD event) {
     // Runs on a thread of its own: hand the quit to the event loop, while there is one.
     if (!handling.load())
         return FALSE;
+    // The console is the one it was started from (it has none of its own): a Ctrl+C typed there
+    // later is meant for another program, never for a running interview. Its window, closing
+    // that console, logging off and shutting down still end it, in order.
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        return TRUE;
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
     // For these, Windows ends the process as soon as the handler returns: wait (within the

@@ -5,12 +5,16 @@
 #include "TerminationSignals.h"
 
 #include <QApplication>
+#include <QTimer>
 
 int main(int argc, char *argv[]) {
     using namespace Kelvane;
 
     int result = 0;
     QApplication app(argc, argv);
+    // Starts, shows the window and quits: what a package check runs to see that every library
+    // and plugin the program needs is there.
+    const bool smokeTest = app.arguments().contains(QStringLiteral("--smoke-test"));
     setUpProcessOutput();
     quitOnTerminationSignals(app);
 
@@ -32,6 +36,8 @@ int main(int argc, char *argv[]) {
             window.setApplication(&controller);
             window.show();
             Log::out("Application initialized successfully");
+            if (smokeTest)
+                QTimer::singleShot(0, &app, &QCoreApplication::quit);
             result = app.exec();
         }
     }

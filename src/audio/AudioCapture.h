@@ -36,7 +36,7 @@ public:
     bool start(AudioDataCallback callback);
     void stop();
     // Called on the capture thread when the thread ends without stop() asking it to.
-    void setEndedCallback(CaptureEndedCallback callback) { endedCallback = std::move(callback); }
+    void setEndedCallback(CaptureEndedCallback onEnded) { endedCallback = std::move(onEnded); }
 
     bool fellBackToDefault() const { return platform->fellBackToDefault(); }
     // The code of the last failed step of initialize() or start(), for the status detail.

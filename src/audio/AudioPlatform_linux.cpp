@@ -24,8 +24,8 @@ constexpr pa_usec_t kServerWaitUs = 2 * PA_USEC_PER_SEC;
 
 class MainloopLock {
 public:
-    explicit MainloopLock(pa_threaded_mainloop *loop)
-        : loop(loop) {
+    explicit MainloopLock(pa_threaded_mainloop *locked)
+        : loop(locked) {
         pa_threaded_mainloop_lock(loop);
     }
     ~MainloopLock() { pa_threaded_mainloop_unlock(loop); }
@@ -45,8 +45,8 @@ private:
 // exactly 10 ms, the period the capture logic counts in.
 class PulseAudioPlatform final : public AudioPlatform {
 public:
-    explicit PulseAudioPlatform(std::string chosenSink = std::string())
-        : chosenSink(std::move(chosenSink)) {}
+    explicit PulseAudioPlatform(std::string sink = std::string())
+        : chosenSink(std::move(sink)) {}
     ~PulseAudioPlatform() override {
         releaseAll();
         uninitializeCom();

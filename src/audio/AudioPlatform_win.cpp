@@ -73,9 +73,9 @@ private:
 // thread of its own.
 class DefaultDeviceWatcher final : public IMMNotificationClient {
 public:
-    DefaultDeviceWatcher(std::wstring chosenId, Wasapi::Role followed)
-        : chosenId(std::move(chosenId))
-        , followed(followed) {}
+    DefaultDeviceWatcher(std::wstring chosen, Wasapi::Role role)
+        : chosenId(std::move(chosen))
+        , followed(role) {}
 
     std::atomic<bool> changed{false};
     std::atomic<bool> chosenBack{false};
@@ -202,8 +202,8 @@ std::string friendlyName(IMMDevice *device) {
 
 class CoreAudioPlatform final : public AudioPlatform {
 public:
-    explicit CoreAudioPlatform(std::string chosenDevice = std::string())
-        : chosenDevice(std::move(chosenDevice)) {}
+    explicit CoreAudioPlatform(std::string deviceId = std::string())
+        : chosenDevice(std::move(deviceId)) {}
     ~CoreAudioPlatform() override { releaseAll(); }
 
     std::string name() const override { return "WASAPI"; }

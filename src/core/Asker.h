@@ -24,7 +24,7 @@ public:
 
     void setConfig(const LlmConfig &config);
     // The direction, profile and context rounds the next request is built with.
-    void setPrompt(const PromptBuilder &prompt) { this->prompt = prompt; }
+    void setPrompt(const PromptBuilder &builder) { prompt = builder; }
     void setDirection(const QString &direction) { prompt.direction = direction; }
     void setEarlyRequests(bool on) { earlyRequests = on; }
 

@@ -184,26 +184,26 @@ QString QuestionDetector::speechAfterAsked(const QString &text, bool isFinal) {
     }
     std::vector<qsizetype> positions;
     const QString heard = words(text, &positions);
-    const QString asked = words(processedText);
+    const QString said = words(processedText);
     if (heard.isEmpty())
         return QString();
     if (isFinal) {
         // One sentence: new speech unless it is (a corrected form of) what was asked.
-        const QString tail = asked.right(heard.size());
-        return asked.contains(heard) || sameSpeech(heard, words(lastTriggeredText)) ||
+        const QString tail = said.right(heard.size());
+        return said.contains(heard) || sameSpeech(heard, words(lastTriggeredText)) ||
                        sameSpeech(heard, tail)
                    ? QString()
                    : text;
     }
     // The whole session's text: the asked part, perhaps corrected, then what is new. The
     // corrected part may be a little shorter or longer than the asked one.
-    const int allowed = allowedEdits(asked.size());
+    const int allowed = allowedEdits(said.size());
     qsizetype bestEnd = -1;
     int best = allowed + 1;
-    for (qsizetype end = std::max<qsizetype>(0, asked.size() - allowed);
-         end <= std::min(heard.size(), asked.size() + allowed); ++end) {
-        const int distance = editDistance(asked, heard.left(end), allowed);
-        if (distance < best || (distance == best && end == asked.size())) {
+    for (qsizetype end = std::max<qsizetype>(0, said.size() - allowed);
+         end <= std::min(heard.size(), said.size() + allowed); ++end) {
+        const int distance = editDistance(said, heard.left(end), allowed);
+        if (distance < best || (distance == best && end == said.size())) {
             best = distance;
             bestEnd = end;
         }

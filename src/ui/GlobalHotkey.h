@@ -2,6 +2,7 @@
 
 #include <QKeySequence>
 #include <QObject>
+#include <QWidget>
 
 #include <memory>
 
@@ -14,7 +15,10 @@ class GlobalHotkey : public QObject {
     Q_OBJECT
 
 public:
-    explicit GlobalHotkey(QObject *parent = nullptr);
+    // Registered on the window (its child): WM_HOTKEY goes to its window procedure, which Qt
+    // runs in modal loops too (moving the window, a file dialog), where a message posted to
+    // the thread would be lost.
+    explicit GlobalHotkey(QWidget *window);
     ~GlobalHotkey() override;
 
     // False when the platform has no global shortcuts or the keys are taken.

@@ -4,8 +4,8 @@ namespace Kelvane {
 
 struct GlobalHotkey::Native {};
 
-GlobalHotkey::GlobalHotkey(QObject *parent)
-    : QObject(parent) {}
+GlobalHotkey::GlobalHotkey(QWidget *window)
+    : QObject(window) {}
 
 GlobalHotkey::~GlobalHotkey() = default;
 

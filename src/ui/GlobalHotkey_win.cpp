@@ -31,14 +31,15 @@ UINT virtualKey(Qt::Key key) {
 
 } // namespace
 
-// Registered for the thread (no window): WM_HOTKEY arrives in the GUI thread's queue.
+// Qt hands the window procedure's messages, and the queue's, to native event filters.
 struct GlobalHotkey::Native : QAbstractNativeEventFilter {
     GlobalHotkey *owner = nullptr;
+    HWND window = nullptr;
     bool registered = false;
 
     bool nativeEventFilter(const QByteArray &, void *message, qintptr *) override {
         const MSG *msg = static_cast<const MSG *>(message);
-        if (msg->message == WM_HOTKEY && msg->wParam == WPARAM(kHotkeyId)) {
+        if (msg->message == WM_HOTKEY && msg->hwnd == window && msg->wParam == WPARAM(kHotkeyId)) {
             emit owner->activated();
             return true;
         }
@@ -46,23 +47,24 @@ struct GlobalHotkey::Native : QAbstractNativeEventFilter {
     }
 };
 
-GlobalHotkey::GlobalHotkey(QObject *parent)
-    : QObject(parent)
+GlobalHotkey::GlobalHotkey(QWidget *window)
+    : QObject(window)
     , native(std::make_unique<Native>()) {
     native->owner = this;
+    native->window = reinterpret_cast<HWND>(window->winId());
     QCoreApplication::instance()->installNativeEventFilter(native.get());
 }
 
 GlobalHotkey::~GlobalHotkey() {
     if (native->registered)
-        UnregisterHotKey(nullptr, kHotkeyId);
+        UnregisterHotKey(native->window, kHotkeyId);
     if (QCoreApplication *app = QCoreApplication::instance())
         app->removeNativeEventFilter(native.get());
 }
 
 bool GlobalHotkey::setShortcut(const QKeySequence &keys) {
     if (native->registered)
-        UnregisterHotKey(nullptr, kHotkeyId);
+        UnregisterHotKey(native->window, kHotkeyId);
     native->registered = false;
     if (keys.isEmpty())
         return false;
@@ -80,7 +82,7 @@ bool GlobalHotkey::setShortcut(const QKeySequence &keys) {
     const UINT vk = virtualKey(combination.key());
     if (vk == 0)
         return false;
-    native->registered = RegisterHotKey(nullptr, kHotkeyId, mods, vk) != 0;
+    native->registered = RegisterHotKey(native->window, kHotkeyId, mods, vk) != 0;
     return native->registered;
 }
 

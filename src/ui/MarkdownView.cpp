@@ -51,8 +51,8 @@ bool hasFrames(const QTextDocument &document) {
 
 } // namespace
 
-MarkdownView::MarkdownView(QTextEdit *view)
-    : view(view)
+MarkdownView::MarkdownView(QTextEdit *target)
+    : view(target)
     , scratch(new QTextDocument()) {
     // Undo history of a read-only view would only grow.
     view->document()->setUndoRedoEnabled(false);

@@ -67,9 +67,9 @@ public:
         return samples;
     }
 
-    explicit ScriptedAudioPlatform(std::shared_ptr<Script> script)
-        : script(std::move(script))
-        , madeAfterRestart(this->script->serverRestarts) {}
+    explicit ScriptedAudioPlatform(std::shared_ptr<Script> played)
+        : script(std::move(played))
+        , madeAfterRestart(script->serverRestarts) {}
 
     std::string name() const override { return "Scripted"; }
     Kelvane::PlatformResult initializeCom() override { return step(Step::InitializeCom); }

@@ -7,7 +7,7 @@
 
 namespace KelvaneTest {
 
-Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatform::Script> device)
+Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatform::Script> played)
     : asr([&script] {
         StandinAsrServer::Options options;
         options.script = script;
@@ -21,7 +21,7 @@ Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatfor
         options.quiet = true;
         return options;
     }())
-    , device(std::move(device)) {
+    , device(std::move(played)) {
     KelvaneTest::usePrivateSettings(config.path());
     if (!asr.listen() || !chat.listen())
         return;
@@ -31,7 +31,7 @@ Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatfor
     qputenv("KELVANE_ASR_APP_ID", "app-session-01");
     qputenv("KELVANE_ASR_ACCESS_TOKEN", "token-session-0001");
     app = std::make_unique<Kelvane::Application>(
-        [script = this->device]() { return std::make_unique<ScriptedAudioPlatform>(script); });
+        [script = device]() { return std::make_unique<ScriptedAudioPlatform>(script); });
     app->initialize();
     QObject::connect(app.get(), &Kelvane::Application::statusChanged,
                      [this](const QString &text) { statuses.append(text); });

@@ -188,14 +188,14 @@ void StandinAsrServer::handleFullRequest(QWebSocket *socket, Session &session,
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(payload, &error);
     const QJsonObject request = document.object();
-    const QJsonObject audio = request.value("audio").toObject();
+    const QJsonObject format = request.value("audio").toObject();
     QString problem;
     if (error.error != QJsonParseError::NoError || !document.isObject())
         problem = QStringLiteral("request is not a JSON object");
-    else if (audio.value("format").toString() != QLatin1String("pcm"))
+    else if (format.value("format").toString() != QLatin1String("pcm"))
         problem = QStringLiteral("unsupported audio format");
-    else if (audio.value("rate").toInt() != 16000 || audio.value("bits").toInt() != 16 ||
-             audio.value("channel").toInt() != 1)
+    else if (format.value("rate").toInt() != 16000 || format.value("bits").toInt() != 16 ||
+             format.value("channel").toInt() != 1)
         problem = QStringLiteral("audio must be 16 kHz mono 16-bit");
     else if (!request.value("user").toObject().contains("uid"))
         problem = QStringLiteral("user.uid is required");
