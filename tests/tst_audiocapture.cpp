@@ -141,6 +141,26 @@ private slots:
             QVERIFY2(std::isnan(value) || out == value, qPrintable(QString::number(tag)));
         }
     }
+
+    // A render endpoint plays when its meter shows sound; the program is the loudest active
+    // session's that has a name (the system's own sounds have none).
+    void endpointPlaying() {
+        using Session = Wasapi::SessionReading;
+        for (const auto &[peak, sessions, playing, program] :
+             {std::tuple{0.0f, std::vector<Session>{{"Teams.exe", true, 0.0f}}, false, ""},
+              {0.0005f, std::vector<Session>{}, false, ""},
+              {0.2f, std::vector<Session>{}, true, ""},
+              {0.2f,
+               std::vector<Session>{{"", true, 0.3f},
+                                    {"chrome.exe", true, 0.05f},
+                                    {"Teams.exe", true, 0.2f},
+                                    {"wemeet.exe", false, 0.5f}},
+               true, "Teams.exe"}}) {
+            const Wasapi::EndpointVerdict verdict = Wasapi::endpointPlaying(peak, sessions);
+            QCOMPARE(verdict.playing, playing);
+            QCOMPARE(verdict.program, std::string(program));
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAudioCapture)

@@ -1,4 +1,5 @@
 #include "ListeningSupervisor.h"
+#include "PlayingHint.h"
 
 #include <QtTest>
 
@@ -115,6 +116,28 @@ private slots:
         QCOMPARE(supervisor.status().detail, QStringLiteral("0x88890004"));
         supervisor.captureUnavailable(0x8889000au); // a device held in exclusive mode
         QVERIFY(supervisor.status().detail.contains(QStringLiteral("0x8889000a")));
+    }
+
+    // Another device named only after 5 s without sound on the recorded one, followed by
+    // itself only when asked to and never away from a recorded device that plays.
+    void playingElsewhere() {
+        using Kelvane::PlayingDevice;
+        using Kelvane::PlayingHint;
+        const PlayingDevice usb{"usb", "USB Audio", "wemeet", false};
+        const PlayingDevice recorded{"default", "Speakers", "", true};
+        for (const auto &[quietMs, playing, automatic, named, follow] :
+             {std::tuple{4000, std::vector<PlayingDevice>{usb}, true, "", false},
+              {6000, std::vector<PlayingDevice>{}, true, "", false},
+              {6000, std::vector<PlayingDevice>{recorded}, true, "", false},
+              {6000, std::vector<PlayingDevice>{usb}, false, "usb", false},
+              {6000, std::vector<PlayingDevice>{recorded, usb}, true, "usb", false},
+              {6000, std::vector<PlayingDevice>{usb}, true, "usb", true}}) {
+            const PlayingHint::Decision decision = PlayingHint::decide(quietMs, playing, automatic);
+            QCOMPARE(decision.elsewhere ? decision.elsewhere->id : std::string(),
+                     std::string(named));
+            QCOMPARE(decision.follow, follow);
+        }
+        QCOMPARE(PlayingHint::text(usb), QStringLiteral("会议声音在「USB Audio」上播放（wemeet）"));
     }
 };
 

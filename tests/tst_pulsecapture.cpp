@@ -1,5 +1,6 @@
 #include "AudioCapture.h"
 #include "PulseServer.h"
+#include "Session.h"
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
@@ -10,6 +11,7 @@
 #include <vector>
 
 using namespace Kelvane;
+using Kelvane::Settings;
 using KelvaneTest::PulseServer;
 
 namespace {
@@ -170,6 +172,50 @@ private slots:
         QVERIFY(hears(QStringLiteral("kelvane_chosen")));
     }
 
+    // The meeting plays on another device while the recorded default stays silent: the window
+    // names it (nothing when nothing plays), 改听此设备 or 自动跟随有声音的设备 moves capture
+    // there, and the question is heard. A device that stops playing is no longer reported.
+    void meetingOnAnotherDevice_data() {
+        QTest::addColumn<bool>("automatic");
+        QTest::newRow("改听此设备") << false;
+        QTest::newRow("自动跟随有声音的设备") << true;
+    }
+    void meetingOnAnotherDevice() {
+        QFETCH(bool, automatic);
+        QVERIFY(server->start());
+        QVERIFY(server->addSink(QStringLiteral("kelvane_meeting")));
+        KelvaneTest::Session session({QStringLiteral("会议设备上的问题")}, nullptr);
+        Settings::store(Settings::AudioFollowPlaying, automatic ? "true" : "false");
+        QVERIFY(session.startAndWaitForSession());
+        auto *hint = session.widget<QLabel>("playingHint");
+        if (!automatic) { // silence in an interview is normal
+            QTest::qWait(6000);
+            QVERIFY(!hint->isVisible());
+        }
+        QByteArray speech;
+        for (int second = 0; second < 8; ++second)
+            speech += sineSecond();
+        server->play(speech, QStringLiteral("kelvane_meeting"));
+        if (automatic) {
+            QTRY_COMPARE_WITH_TIMEOUT(Settings::load().value(Settings::AudioDevice),
+                                      "kelvane_meeting", 8000);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(hint->isVisible(), 6000);
+            QVERIFY2(hint->text().startsWith(QStringLiteral("会议声音在「")),
+                     qPrintable(hint->text()));
+            session.click("followPlayingButton");
+            QCOMPARE(Settings::load().value(Settings::AudioDevice), "kelvane_meeting");
+            QVERIFY(!hint->isVisible());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(session.question(0), "Q1: 会议设备上的问题", 20000);
+        const auto playing = [] { // (the speech may be over already)
+            const auto devices = listOutputDevices();
+            return std::count_if(devices.begin(), devices.end(),
+                                 [](const OutputDevice &device) { return device.playing; });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(playing(), 0, 15000);
+    }
+
     // A server that does not answer costs the caller (the window) about two seconds, no more.
     void hungServerDoesNotHoldTheCaller() {
         QVERIFY(server->start());
@@ -184,5 +230,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPulseCapture)
+QTEST_MAIN(TestPulseCapture)
 #include "tst_pulsecapture.moc"

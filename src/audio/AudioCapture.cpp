@@ -15,6 +15,8 @@ namespace {
 
 constexpr auto kPollPeriod = std::chrono::milliseconds(10);
 constexpr int kSilentBlocksPerReport = 100;
+// Which devices play is asked about once a second: one question to the system, no stream.
+constexpr long kPollsPerPlayingCheck = 100;
 
 int64_t nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -183,8 +185,11 @@ void AudioCapture::captureLoop() {
     clock.restart(nowUs());
     const std::vector<float> silence(static_cast<size_t>(channels) * blockFrames, 0.0f);
     long generatedBlocks = 0;
+    long polls = 0;
     while (capturing.load()) {
         std::this_thread::sleep_for(kPollPeriod);
+        if (playingCallback && ++polls % kPollsPerPlayingCheck == 0)
+            playingCallback(platform->playingDevices());
 
         if (platform->defaultDeviceChanged()) {
             Log::out("[AudioCapture] Default playback device changed");

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace Kelvane {
 
@@ -17,6 +18,7 @@ using AudioDataCallback =
 // Why the capture thread ended on its own; the owner re-opens capture on a fresh device layer.
 enum class CaptureEnd { DeviceFailed, DefaultDeviceChanged };
 using CaptureEndedCallback = std::function<void(CaptureEnd why, PlatformResult code)>;
+using PlayingCallback = std::function<void(const std::vector<PlayingDevice> &playing)>;
 
 // Loopback capture of the default playback device on a thread of its own. Every poll delivers
 // the waiting device packets unchanged; while the device delivers nothing at all, 10 ms blocks
@@ -37,6 +39,8 @@ public:
     void stop();
     // Called on the capture thread when the thread ends without stop() asking it to.
     void setEndedCallback(CaptureEndedCallback onEnded) { endedCallback = std::move(onEnded); }
+    // Called on the capture thread about once a second with the devices playing sound.
+    void setPlayingCallback(PlayingCallback onPlaying) { playingCallback = std::move(onPlaying); }
 
     bool fellBackToDefault() const { return platform->fellBackToDefault(); }
     // The code of the last failed step of initialize() or start(), for the status detail.
@@ -60,6 +64,7 @@ private:
     std::thread thread;
     AudioDataCallback callback;
     CaptureEndedCallback endedCallback;
+    PlayingCallback playingCallback;
     bool comInitialized = false;
     PlatformResult lastError_ = kPlatformOk;
 };

@@ -23,6 +23,14 @@ inline bool platformFailed(PlatformResult result) {
 
 enum class DeviceRole { Console, Multimedia };
 
+// A playback device sound is playing to now.
+struct PlayingDevice {
+    std::string id;        // what createAudioPlatform takes
+    std::string name;      // for people, UTF-8
+    std::string program;   // a program playing there, where the platform says; else empty
+    bool recorded = false; // the device this capture records
+};
+
 struct MixFormat {
     uint32_t sampleRate = 0;
     uint32_t channels = 0;
@@ -71,6 +79,9 @@ public:
     virtual bool defaultDeviceChanged() { return false; }
     // True when the chosen device was not there and the default one was opened instead.
     virtual bool fellBackToDefault() const { return false; }
+    // The playback devices that play sound now, from the system's own accounts (streams,
+    // meters): nothing is recorded for it. Capture thread, about once a second.
+    virtual std::vector<PlayingDevice> playingDevices() { return {}; }
 };
 
 // The platform's own implementation (Core Audio on Windows, PulseAudio on Linux), capturing
@@ -80,9 +91,11 @@ std::unique_ptr<AudioPlatform> createAudioPlatform(const std::string &deviceId =
 struct OutputDevice {
     std::string id;   // what createAudioPlatform takes
     std::string name; // for people, UTF-8
+    bool playing = false;
 };
 
-// The playback devices present now; empty when none (or no sound server) answers.
+// The playback devices present now, and whether each plays sound; empty when none (or no
+// sound server) answers.
 std::vector<OutputDevice> listOutputDevices();
 
 } // namespace Kelvane

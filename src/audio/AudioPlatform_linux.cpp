@@ -2,8 +2,10 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -287,12 +289,44 @@ public:
         std::vector<OutputDevice> sinks;
         if (platformFailed(initializeCom()) || platformFailed(createEnumerator()))
             return sinks;
+        const std::vector<PlayingDevice> playing = playingDevices();
         MainloopLock lock(mainloop);
         listing = &sinks;
         runOperation(
             pa_context_get_sink_info_list(context, &PulseAudioPlatform::onSinkListed, this));
         listing = nullptr;
+        for (OutputDevice &sink : sinks)
+            sink.playing = std::any_of(playing.begin(), playing.end(),
+                                       [&sink](const PlayingDevice &p) { return p.id == sink.id; });
         return sinks;
+    }
+
+    // A sink plays while a stream plays to it (uncorked): one introspection of the streams on
+    // the capture's own connection, and one of the sinks for their names.
+    std::vector<PlayingDevice> playingDevices() override {
+        if (!context)
+            return {};
+        MainloopLock lock(mainloop);
+        std::vector<OutputDevice> sinks;
+        std::map<uint32_t, std::string> programs; // sink index: a program playing there
+        listing = &sinks;
+        sinkIndexes.clear();
+        streamsListing = &programs;
+        const bool listed =
+            runOperation(pa_context_get_sink_input_info_list(
+                context, &PulseAudioPlatform::onStreamListed, this)) &&
+            (programs.empty() || runOperation(pa_context_get_sink_info_list(
+                                     context, &PulseAudioPlatform::onSinkListed, this)));
+        listing = nullptr;
+        streamsListing = nullptr;
+        std::vector<PlayingDevice> playing;
+        for (size_t i = 0; listed && i < sinks.size(); ++i) {
+            const auto program = programs.find(sinkIndexes[i]);
+            if (program != programs.end())
+                playing.push_back(
+                    {sinks[i].id, sinks[i].name, program->second, sinks[i].id == sinkName});
+        }
+        return playing;
     }
 
     void releaseAll() override {
@@ -366,9 +400,20 @@ private:
 
     static void onSinkListed(pa_context *, const pa_sink_info *info, int eol, void *userdata) {
         auto *self = static_cast<PulseAudioPlatform *>(userdata);
-        if (eol == 0 && info && self->listing)
+        if (eol == 0 && info && self->listing) {
             self->listing->push_back(
                 {info->name ? info->name : "", info->description ? info->description : ""});
+            self->sinkIndexes.push_back(info->index);
+        }
+        pa_threaded_mainloop_signal(self->mainloop, 0);
+    }
+    static void onStreamListed(pa_context *, const pa_sink_input_info *info, int eol,
+                               void *userdata) {
+        auto *self = static_cast<PulseAudioPlatform *>(userdata);
+        if (eol == 0 && info && !info->corked && self->streamsListing) {
+            const char *program = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_NAME);
+            self->streamsListing->emplace(info->sink, program ? program : "");
+        }
         pa_threaded_mainloop_signal(self->mainloop, 0);
     }
 
@@ -447,6 +492,8 @@ private:
     bool fellBack = false;
     std::string monitorName;
     std::vector<OutputDevice> *listing = nullptr;
+    std::vector<uint32_t> sinkIndexes; // of the sinks listed, in order
+    std::map<uint32_t, std::string> *streamsListing = nullptr;
     pa_threaded_mainloop *mainloop = nullptr;
     pa_context *context = nullptr;
     pa_stream *stream = nullptr;

@@ -5,6 +5,8 @@
 #include <initguid.h>
 
 #include <audioclient.h>
+#include <audiopolicy.h>
+#include <endpointvolume.h>
 #include <functiondiscoverykeys_devpkey.h>
 #include <ksmedia.h>
 #include <mmdeviceapi.h>
@@ -12,7 +14,22 @@
 #include <objbase.h>
 #include <windows.h>
 
+#if defined(__MINGW32__) && !defined(__IAudioMeterInformation_INTERFACE_DEFINED__)
+// mingw-w64's endpointvolume.h names the peak meter only; the Windows SDK's defines it so.
+MIDL_INTERFACE("C02216F6-8C67-4B5B-9D00-D008E73E0064")
+IAudioMeterInformation : public IUnknown {
+public:
+    virtual HRESULT STDMETHODCALLTYPE GetPeakValue(float *peak) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetMeteringChannelCount(UINT * count) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetChannelsPeakValues(UINT32 count, float *peaks) = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueryHardwareSupport(DWORD * mask) = 0;
+};
+__CRT_UUID_DECL(IAudioMeterInformation, 0xc02216f6, 0x8c67, 0x4b5b, 0x9d, 0x00, 0xd0, 0x08, 0xe7,
+                0x3e, 0x00, 0x64)
+#endif
+
 #include <atomic>
+#include <cwchar>
 #include <vector>
 
 namespace Kelvane {
@@ -200,6 +217,54 @@ std::string friendlyName(IMMDevice *device) {
     return name;
 }
 
+// The program behind an audio session: its executable's file name.
+std::string programOf(DWORD processId) {
+    if (processId == 0)
+        return std::string(); // the system's own sounds
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (!process)
+        return std::string();
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = MAX_PATH;
+    const bool named = QueryFullProcessImageNameW(process, 0, path, &size) != 0;
+    CloseHandle(process);
+    if (!named)
+        return std::string();
+    const wchar_t *file = wcsrchr(path, L'\\');
+    return toUtf8(file ? file + 1 : path);
+}
+
+std::vector<Wasapi::SessionReading> sessionsOf(IMMDevice *endpoint) {
+    std::vector<Wasapi::SessionReading> readings;
+    ComRef<IAudioSessionManager2> manager;
+    ComRef<IAudioSessionEnumerator> sessions;
+    int count = 0;
+    if (FAILED(endpoint->Activate(__uuidof(IAudioSessionManager2), CLSCTX_ALL, nullptr,
+                                  reinterpret_cast<void **>(manager.put()))) ||
+        FAILED(manager->GetSessionEnumerator(sessions.put())) || FAILED(sessions->GetCount(&count)))
+        return readings;
+    for (int i = 0; i < count; ++i) {
+        ComRef<IAudioSessionControl> control;
+        ComRef<IAudioSessionControl2> control2;
+        ComRef<IAudioMeterInformation> meter;
+        AudioSessionState state = AudioSessionStateInactive;
+        DWORD processId = 0;
+        Wasapi::SessionReading reading;
+        if (FAILED(sessions->GetSession(i, control.put())) || FAILED(control->GetState(&state)))
+            continue;
+        reading.active = state == AudioSessionStateActive;
+        if (SUCCEEDED(control->QueryInterface(__uuidof(IAudioSessionControl2),
+                                              reinterpret_cast<void **>(control2.put()))) &&
+            SUCCEEDED(control2->GetProcessId(&processId)))
+            reading.program = programOf(processId);
+        if (SUCCEEDED(control->QueryInterface(__uuidof(IAudioMeterInformation),
+                                              reinterpret_cast<void **>(meter.put()))))
+            meter->GetPeakValue(&reading.peak);
+        readings.push_back(reading);
+    }
+    return readings;
+}
+
 class CoreAudioPlatform final : public AudioPlatform {
 public:
     explicit CoreAudioPlatform(std::string deviceId = std::string())
@@ -325,6 +390,38 @@ public:
     }
     bool fellBackToDefault() const override { return fellBack; }
 
+    // Each active render endpoint's peak meter and its sessions' states: nothing is captured.
+    std::vector<PlayingDevice> playingDevices() override {
+        std::vector<PlayingDevice> playing;
+        ComRef<IMMDeviceCollection> collection;
+        UINT count = 0;
+        if (!enumerator.get() ||
+            FAILED(
+                enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, collection.put())) ||
+            FAILED(collection->GetCount(&count)))
+            return playing;
+        CoString recordedId;
+        if (device.get())
+            device->GetId(recordedId.put());
+        for (UINT i = 0; i < count; ++i) {
+            ComRef<IMMDevice> endpoint;
+            ComRef<IAudioMeterInformation> meter;
+            CoString id;
+            float peak = 0.0f;
+            if (FAILED(collection->Item(i, endpoint.put())) || FAILED(endpoint->GetId(id.put())) ||
+                FAILED(endpoint->Activate(__uuidof(IAudioMeterInformation), CLSCTX_ALL, nullptr,
+                                          reinterpret_cast<void **>(meter.put()))) ||
+                FAILED(meter->GetPeakValue(&peak)))
+                continue;
+            const Wasapi::EndpointVerdict verdict =
+                Wasapi::endpointPlaying(peak, sessionsOf(endpoint.get()));
+            if (verdict.playing)
+                playing.push_back({toUtf8(id.get()), friendlyName(endpoint.get()), verdict.program,
+                                   recordedId.get() && wcscmp(recordedId.get(), id.get()) == 0});
+        }
+        return playing;
+    }
+
     PlatformResult nextPacketSize(uint32_t &frames) override {
         UINT32 size = 0;
         const HRESULT hr = captureClient->GetNextPacketSize(&size);
@@ -424,6 +521,13 @@ std::vector<OutputDevice> listOutputDevices() {
                     devices.push_back({toUtf8(id.get()), friendlyName(device.get())});
             }
         }
+    }
+    {
+        CoreAudioPlatform meters; // (in the apartment made above)
+        if (SUCCEEDED(meters.createEnumerator()))
+            for (const PlayingDevice &playing : meters.playingDevices())
+                for (OutputDevice &device : devices)
+                    device.playing = device.playing || device.id == playing.id;
     }
     if (SUCCEEDED(com))
         CoUninitialize();

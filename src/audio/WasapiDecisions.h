@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Kelvane::Wasapi {
 
@@ -23,6 +24,21 @@ Role followedRole(const std::string &chosenDevice);
 // A chosen device is used only when it is there and active (DEVICE_STATE_ACTIVE): a Bluetooth
 // headset that is off, or an unplugged USB device, is present but cannot play.
 bool useChosenDevice(bool found, uint32_t deviceState);
+
+// Whether a render endpoint plays, from its peak meter (IAudioMeterInformation, 0 to 1) and
+// its audio sessions (IAudioSessionManager2): it plays when its meter shows sound; the program
+// it plays for is the loudest active session's that names one.
+struct SessionReading {
+    std::string program; // the process's file name; empty for the system's own sounds
+    bool active = false; // AudioSessionStateActive
+    float peak = 0.0f;
+};
+struct EndpointVerdict {
+    bool playing = false;
+    std::string program;
+};
+constexpr float kAudiblePeak = 0.001f; // -60 dBFS, where playback is heard at all
+EndpointVerdict endpointPlaying(float endpointPeak, const std::vector<SessionReading> &sessions);
 
 // The mix format's samples, from WAVEFORMATEX(TENSIBLE): the format tag, bits per sample
 // (container), valid bits, and for the extensible tag whether the sub-format is float or PCM.

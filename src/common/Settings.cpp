@@ -23,6 +23,7 @@ const QString Settings::LlmModel = QStringLiteral("llm/model");
 const QString Settings::LlmThinking = QStringLiteral("llm/thinking");
 const QString Settings::LlmEarlyRequest = QStringLiteral("llm/earlyRequest");
 const QString Settings::AudioDevice = QStringLiteral("audio/device");
+const QString Settings::AudioFollowPlaying = QStringLiteral("audio/followPlaying");
 const QString Settings::Direction = QStringLiteral("ui/direction");
 const QString Settings::SilenceMs = QStringLiteral("ui/silenceMs");
 const QString Settings::ProfileResume = QStringLiteral("profile/resume");
@@ -50,6 +51,7 @@ const Entry kEntries[] = {
     {&Settings::LlmThinking, "false", nullptr},
     {&Settings::LlmEarlyRequest, "true", "KELVANE_EARLY_REQUEST"},
     {&Settings::AudioDevice, "", nullptr},
+    {&Settings::AudioFollowPlaying, "false", nullptr},
     {&Settings::Direction, "Java后端", nullptr},
     {&Settings::SilenceMs, "1000", nullptr},
     {&Settings::ProfileResume, "", nullptr},

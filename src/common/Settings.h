@@ -24,6 +24,7 @@ public:
     static const QString LlmThinking;           // "llm/thinking": "true" or "false"
     static const QString LlmEarlyRequest;       // "llm/earlyRequest": "true" or "false"
     static const QString AudioDevice;           // "audio/device": empty follows the system default
+    static const QString AudioFollowPlaying;    // "audio/followPlaying": "true" or "false"
     static const QString Direction;             // "ui/direction"
     static const QString SilenceMs;             // "ui/silenceMs"
     static const QString ProfileResume;         // "profile/resume"

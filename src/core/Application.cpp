@@ -17,9 +17,7 @@ Application::Application(AudioPlatformFactory factory, QObject *parent)
     : QObject(parent) {
     if (!factory) {
         // The device the user chose, read anew at every open (it may have come back since).
-        factory = [this]() {
-            return createAudioPlatform(settings.value(Settings::AudioDevice).toStdString());
-        };
+        factory = [this]() { return createAudioPlatform(listener->device().toStdString()); };
     }
     listener = std::make_unique<Listener>(std::move(factory), this);
     asker = std::make_unique<Asker>(this);
@@ -59,6 +57,9 @@ void Application::wire() {
     connect(ears, &Listener::statusChanged, this, &Application::statusChanged);
     connect(ears, &Listener::inputLevel, this, &Application::inputLevel);
     connect(ears, &Listener::listeningChanged, this, &Application::listeningChanged);
+    connect(ears, &Listener::playingElsewhere, this, &Application::playingElsewhere);
+    connect(ears, &Listener::deviceFollowed, this,
+            [](const QString &deviceId) { Settings::store(Settings::AudioDevice, deviceId); });
     connect(mouth, &Asker::newQuestionStarted, this, &Application::newQuestionStarted);
     connect(mouth, &Asker::questionTiming, this, &Application::questionTiming);
     connect(mouth, &Asker::llmResponse, this, &Application::llmResponse);
@@ -84,6 +85,7 @@ void Application::applySettings(const Settings &newSettings) {
                                           settings.value(Settings::ProfileJobDescription));
     listener->setRecognitionConfig(recognition);
     listener->setDevice(settings.value(Settings::AudioDevice));
+    listener->setFollowPlaying(Settings::isOn(settings.value(Settings::AudioFollowPlaying), false));
 
     LlmConfig chat;
     chat.apiKey = settings.value(Settings::LlmApiKey);
@@ -161,6 +163,12 @@ void Application::answerNow() {
         return;
     Log::out("[Application] Answer now: ", question);
     asker->ask(question, listener->lastLoudAtMs(), listener->triggeredAtMs());
+}
+
+void Application::followPlaying(const QString &deviceId) {
+    Log::out("[Application] Recording the playing device: ", deviceId);
+    Settings::store(Settings::AudioDevice, deviceId);
+    listener->followDevice(deviceId);
 }
 
 void Application::askAgain(int questionId) {

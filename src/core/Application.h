@@ -33,6 +33,8 @@ public:
     void answerNow();
     // Sends a question already asked once more; its answer starts again from nothing.
     void askAgain(int questionId);
+    // Records this playback device from now on, and keeps it as the chosen one (改听此设备).
+    void followPlaying(const QString &deviceId);
     // What the last status means in detail (the window's tooltip); empty when plain.
     QString statusDetail() const;
     // A buffer's RMS energy (percent of full scale) as the level meter's 0 to 100.
@@ -56,6 +58,8 @@ signals:
     void inputLevel(int percent);
     // Listening started, or ended (asked for, or after a failure that retrying cannot mend).
     void listeningChanged(bool listening);
+    // Sound plays on another device while the recorded one is silent (both empty: no more).
+    void playingElsewhere(const QString &deviceId, const QString &text);
 
 private:
     void wire();

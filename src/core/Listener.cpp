@@ -2,6 +2,7 @@
 
 #include "EarlyRequestPlan.h"
 #include "Log.h"
+#include "PlayingHint.h"
 #include "SpeechFrames.h"
 #include "VAD.h"
 
@@ -15,13 +16,7 @@ namespace Kelvane {
 
 namespace {
 
-// Counts every capture buffer handled in the process, whichever listener handles it.
-std::atomic<int> energyLogCounter{0};
-
 constexpr qint64 kCaptureRetryMs = 1000;
-// The level meter moves every this many buffers (50 ms).
-constexpr int kBuffersPerLevel = 5;
-constexpr size_t kVadFrameSamples = 160;
 
 } // namespace
 
@@ -56,6 +51,8 @@ Listener::Listener(AudioPlatformFactory factory, QObject *parent)
         Qt::QueuedConnection);
     captureRetryTimer.setSingleShot(true);
     connect(&captureRetryTimer, &QTimer::timeout, this, &Listener::reopenCapture);
+    playingCheck.setInterval(1000);
+    connect(&playingCheck, &QTimer::timeout, this, &Listener::checkPlaying);
 }
 
 Listener::~Listener() {
@@ -134,6 +131,8 @@ void Listener::start() {
     }
     captureFresh = false;
     isListening = true;
+    quietSince = QDateTime::currentMSecsSinceEpoch();
+    playingCheck.start();
     supervisor.start();
     if (asrClient)
         asrClient->connectToService();
@@ -168,6 +167,9 @@ void Listener::endListening() {
     stallWatch.stop();
     captureRetryTimer.stop();
     earlyGrace.stop();
+    playingCheck.stop();
+    showPlayingHint(QString(), QString());
+    playingNote.clear();
     if (audioCapture)
         audioCapture->stop(); // the capture thread is gone: its fields are this thread's now
     QString unasked;
@@ -215,7 +217,10 @@ void Listener::publishStatus() {
     if (!isListening)
         return;
     const ListeningSupervisor::Status status = supervisor.status();
-    setStatus(status.text, status.detail);
+    setStatus(status.text, playingNote.isEmpty() ? status.detail
+                           : status.detail.isEmpty()
+                               ? playingNote
+                               : status.detail + QStringLiteral("\n") + playingNote);
 }
 
 void Listener::follow(ListeningSupervisor::Decision decision) {
@@ -312,6 +317,15 @@ std::unique_ptr<AudioCapture> Listener::makeCapture() {
     capture->setEndedCallback([this, generation](CaptureEnd why, PlatformResult code) {
         emit captureEndedOnThread(generation, int(why), code);
     });
+    capture->setPlayingCallback([this](const std::vector<PlayingDevice> &now) {
+        std::lock_guard<std::mutex> lock(playingMutex);
+        playing = now;
+    });
+    {
+        std::lock_guard<std::mutex> lock(playingMutex);
+        playing.clear(); // (the last capture's account)
+    }
+    quietSince = QDateTime::currentMSecsSinceEpoch();
     return capture;
 }
 
@@ -324,6 +338,51 @@ void Listener::setThresholdBuffers(int buffers) {
 void Listener::setEarlyBuffers(int buffers) {
     std::lock_guard<std::mutex> lock(detectorMutex);
     detector.setEarlyBuffers(buffers);
+}
+
+// Once a second while listening: is the meeting heard, or does it play somewhere else?
+void Listener::checkPlaying() {
+    std::vector<PlayingDevice> now;
+    {
+        std::lock_guard<std::mutex> lock(playingMutex);
+        now = playing;
+    }
+    const qint64 heard = std::max(lastLoudAt.load(), quietSince);
+    const PlayingHint::Decision decision =
+        PlayingHint::decide(QDateTime::currentMSecsSinceEpoch() - heard, now, followPlaying);
+    if (!decision.elsewhere) {
+        showPlayingHint(QString(), QString());
+        return;
+    }
+    const QString id = QString::fromStdString(decision.elsewhere->id);
+    if (decision.follow) {
+        Log::out("[Application] Following the playing device: ", id);
+        followDevice(id);
+        playingNote = QStringLiteral("已改听「%1」：会议声音在那里播放")
+                          .arg(QString::fromStdString(decision.elsewhere->name));
+        publishStatus();
+        emit deviceFollowed(id);
+        return;
+    }
+    showPlayingHint(id, PlayingHint::text(*decision.elsewhere));
+}
+
+void Listener::showPlayingHint(const QString &deviceId, const QString &text) {
+    if (deviceId == hintedDevice)
+        return;
+    hintedDevice = deviceId;
+    if (!text.isEmpty())
+        Log::out("[Application] Sound plays on another device: ", deviceId);
+    playingNote = text;
+    publishStatus();
+    emit playingElsewhere(deviceId, text);
+}
+
+void Listener::followDevice(const QString &deviceId) {
+    setDevice(deviceId);
+    showPlayingHint(QString(), QString());
+    if (isListening)
+        reopenCapture();
 }
 
 QString Listener::askNow() {
@@ -347,100 +406,6 @@ void Listener::sendEarlyNow() {
     }
     if (isListening && !question.isEmpty())
         emit earlyQuestion(question, asked);
-}
-
-void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels) {
-    const auto frame = speechFrames->convert(reinterpret_cast<const float *>(data),
-                                             size / sizeof(float), sampleRate, channels);
-    const std::vector<int16_t> &mono = frame.samples;
-    const int logIndex = energyLogCounter.fetch_add(1) + 1;
-
-    // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
-    // would count it as sound.
-    if (frame.measured) {
-        const bool loud = loudnessGate.isSound(frame.energy);
-        int silentBuffers = 0;
-        int earlyPoint = 0;
-        bool atEarlyPoint = false;
-        bool resumed = false;
-        {
-            std::lock_guard<std::mutex> lock(detectorMutex);
-            resumed = loud && detector.silentBuffers() > 0;
-            const QString question = detector.onBuffer(loud);
-            if (!question.isEmpty()) {
-                triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
-                emit triggerLLMRequest(question);
-            }
-            silentBuffers = detector.silentBuffers();
-            earlyPoint = detector.earlyPoint();
-        }
-        // A pause begins: a packet ends exactly at its early point, so that the recogniser has
-        // heard the pause up to it when the early request leaves.
-        if (loud)
-            packets.clearTarget();
-        else if (silentBuffers == 1 && earlyPoint > 0)
-            packets.endPacketIn(size_t(earlyPoint) * mono.size());
-        if (sendAudio(mono)) {
-            std::lock_guard<std::mutex> lock(detectorMutex);
-            atEarlyPoint = !detector.earlyQuestion().isEmpty();
-        }
-        if (loud)
-            lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
-        reportLevel(frame.energy);
-        if (resumed)
-            emit speechResumed();
-        if (atEarlyPoint)
-            emit earlyPointReached();
-
-        if (logIndex % 50 == 0) {
-            const size_t measured = std::min(mono.size(), SpeechFrames::kEnergyWindow);
-            const auto [minimum, maximum] =
-                std::minmax_element(mono.begin(), mono.begin() + std::ptrdiff_t(measured));
-            const auto nonZero =
-                std::count_if(mono.begin(), mono.begin() + std::ptrdiff_t(measured),
-                              [](int16_t sample) { return sample != 0; });
-            Log::out("[Audio] Energy: ", frame.energy, loud ? " (有声音)" : " (静音或低音量)",
-                     ", SilentFrames: ", silentBuffers, ", Range: [", *minimum, ", ", *maximum, "]",
-                     ", NonZero: ", nonZero, "/", measured);
-        }
-    } else {
-        sendAudio(mono);
-    }
-    for (size_t k = 0; (k + 1) * kVadFrameSamples <= mono.size(); ++k)
-        vad->process(mono.data() + k * kVadFrameSamples, kVadFrameSamples);
-}
-
-// Returns whether a packet left with this buffer.
-bool Listener::sendAudio(const std::vector<int16_t> &mono) {
-    if (!asrClient || !asrClient->isStreaming()) {
-        // No session to hear it: dropped, not queued, and nothing stale waits for the next one.
-        droppedBuffers.fetch_add(1);
-        packets.clear();
-        return false;
-    }
-    const int sent = packets.add(mono, [this](const int16_t *samples, size_t count) {
-        asrClient->sendAudio(reinterpret_cast<const char *>(samples), count * sizeof(int16_t));
-    });
-    if (sent > 0)
-        audioSentSinceFrame.store(true);
-    return sent > 0;
-}
-
-// The meter shows -60 dBFS to full scale, the range in which playback is heard at all.
-int Listener::levelPercent(double energy) {
-    if (!(energy > 0.0))
-        return 0;
-    const double dbfs = 20.0 * std::log10(energy / 100.0);
-    return std::clamp(int(std::lround((dbfs + 60.0) * 100.0 / 60.0)), 0, 100);
-}
-
-void Listener::reportLevel(double energy) {
-    levelPeak = std::max(levelPeak, float(energy));
-    if (++levelBuffers < kBuffersPerLevel)
-        return;
-    emit inputLevel(levelPercent(levelPeak));
-    levelPeak = 0.0f;
-    levelBuffers = 0;
 }
 
 void Listener::onASRResult(const QString &text, bool isFinal) {

@@ -43,6 +43,11 @@ public:
     void setRecognitionConfig(const AsrConfig &config);
     // The audio/device setting the next capture is made for.
     void setDevice(const QString &device) { deviceSetting = device; }
+    QString device() const { return deviceSetting; }
+    // audio/followPlaying: record, without asking, the device the meeting plays on.
+    void setFollowPlaying(bool on) { followPlaying = on; }
+    // Records this playback device from now on (改听此设备, or followed by itself).
+    void followDevice(const QString &deviceId);
     void start();
     void stop();
     bool listening() const { return isListening; }
@@ -72,6 +77,11 @@ signals:
     void statusChanged(const QString &status);
     void inputLevel(int percent);
     void listeningChanged(bool listening);
+    // Sound plays on another device while the recorded one is silent: its id and a sentence
+    // that names it; both empty when there is nothing to say.
+    void playingElsewhere(const QString &deviceId, const QString &text);
+    // The device recorded from now on, followed by itself: the setting to keep.
+    void deviceFollowed(const QString &deviceId);
     // The capture thread's hand-overs to this object's thread (queued to itself).
     void earlyPointReached();
     void captureEndedOnThread(int generation, int why, int code);
@@ -92,6 +102,8 @@ private:
     void follow(ListeningSupervisor::Decision decision);
     void checkStall();
     void sendEarlyNow();
+    void checkPlaying();
+    void showPlayingHint(const QString &deviceId, const QString &text);
 
     AudioPlatformFactory audioPlatformFactory;
     AsrConfig recognitionConfig;
@@ -127,7 +139,15 @@ private:
     int captureGeneration = 0; // which AudioCapture an end report belongs to
     std::atomic<long> droppedBuffers{0};
     QString statusDetail_;
+    QString playingNote; // said in the status detail: where the meeting plays, or was followed
     std::atomic<qint64> lastLoudAt{0};
+    // Which devices play: written on the capture thread, read by the check once a second.
+    std::mutex playingMutex;
+    std::vector<PlayingDevice> playing;
+    QTimer playingCheck;
+    qint64 quietSince = 0; // since capture was opened, for a device never heard
+    QString hintedDevice;
+    bool followPlaying = false;
     std::atomic<qint64> triggeredAt{0};
 };
 

@@ -69,6 +69,7 @@ void MainWindow::setApplication(Application *app) {
     connect(application, &Application::statusChanged, this, &MainWindow::onStatusChanged);
     connect(application, &Application::listeningChanged, this, &MainWindow::onListeningChanged);
     connect(application, &Application::asrResult, this, &MainWindow::onASRResult);
+    connect(application, &Application::playingElsewhere, this, &MainWindow::onPlayingElsewhere);
     hotkey = new GlobalHotkey(this);
     connect(hotkey, &GlobalHotkey::activated, this, &MainWindow::onAnswerNow);
     const QString hotkeyText = Settings::load().value(Settings::AnswerNowHotkey);
@@ -249,6 +250,13 @@ void MainWindow::onListeningChanged(bool listening) {
     answerNowButton->setEnabled(listening);
     if (!listening)
         levelMeter->setValue(0);
+}
+
+void MainWindow::onPlayingElsewhere(const QString &deviceId, const QString &text) {
+    playingDevice = deviceId;
+    playingHint->setText(text);
+    playingHint->setVisible(!text.isEmpty());
+    followButton->setVisible(!deviceId.isEmpty());
 }
 
 void MainWindow::onRetryClicked() {

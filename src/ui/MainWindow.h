@@ -50,6 +50,7 @@ private slots:
     void onSettingsClicked();
     void onAnswerNow();
     void onExportClicked();
+    void onPlayingElsewhere(const QString &deviceId, const QString &text);
 
 private:
     void setupUi();
@@ -81,6 +82,9 @@ private:
     QTimer *thinkingClock = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *levelMeter = nullptr;
+    QLabel *playingHint = nullptr;
+    QPushButton *followButton = nullptr;
+    QString playingDevice; // the one the hint names
     QSplitter *splitter = nullptr;
     QListWidget *questionList = nullptr;
     QLabel *answerTitle = nullptr;

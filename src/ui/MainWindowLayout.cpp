@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "Application.h"
 #include "MarkdownView.h"
 
 #include <QGuiApplication>
@@ -264,7 +265,21 @@ QWidget *MainWindow::makeStatusRow() {
     transcriptLabel->setMinimumWidth(1);
     transcriptLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
+    // Where the meeting plays when the recorded device is silent, and the way there.
+    playingHint = new QLabel(row);
+    playingHint->setStyleSheet(QStringLiteral("QLabel { color: #b26a00; font-size: 12px; }"));
+    playingHint->hide();
+    followButton = new QPushButton(QStringLiteral("改听此设备"), row);
+    followButton->setStyleSheet(kStopButtonStyle);
+    followButton->hide();
+    connect(followButton, &QPushButton::clicked, this, [this]() {
+        if (application && !playingDevice.isEmpty())
+            application->followPlaying(playingDevice);
+    });
+
     layout->addWidget(levelMeter);
+    layout->addWidget(playingHint);
+    layout->addWidget(followButton);
     layout->addWidget(statusLabel);
     layout->addSpacing(12);
     layout->addWidget(transcriptLabel, 1);
@@ -306,15 +321,16 @@ QWidget *MainWindow::makeAnswerPanel() {
 // Names for accessibility tools and tests, which find widgets by name, not position.
 void MainWindow::nameWidgets() {
     const std::pair<QWidget *, const char *> names[] = {
-        {directionEdit, "directionEdit"},     {silenceEdit, "silenceEdit"},
-        {minusButton, "minusButton"},         {plusButton, "plusButton"},
-        {startButton, "startButton"},         {stopButton, "stopButton"},
-        {statusLabel, "statusLabel"},         {questionList, "questionList"},
-        {answerTitle, "answerTitle"},         {answerView, "answerView"},
-        {retryButton, "retryButton"},         {settingsButton, "settingsButton"},
-        {timingLabel, "timingLabel"},         {levelMeter, "levelMeter"},
-        {answerNowButton, "answerNowButton"}, {exportButton, "exportButton"},
-        {transcriptLabel, "transcriptLabel"},
+        {directionEdit, "directionEdit"},      {silenceEdit, "silenceEdit"},
+        {minusButton, "minusButton"},          {plusButton, "plusButton"},
+        {startButton, "startButton"},          {stopButton, "stopButton"},
+        {statusLabel, "statusLabel"},          {questionList, "questionList"},
+        {answerTitle, "answerTitle"},          {answerView, "answerView"},
+        {retryButton, "retryButton"},          {settingsButton, "settingsButton"},
+        {timingLabel, "timingLabel"},          {levelMeter, "levelMeter"},
+        {answerNowButton, "answerNowButton"},  {exportButton, "exportButton"},
+        {transcriptLabel, "transcriptLabel"},  {playingHint, "playingHint"},
+        {followButton, "followPlayingButton"},
     };
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));

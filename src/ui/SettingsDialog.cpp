@@ -110,13 +110,20 @@ SettingsDialog::SettingsDialog(const Settings &settings, const QString &noteText
     audioDevice->setObjectName(QStringLiteral("audioDeviceCombo"));
     audioDevice->addItem(QStringLiteral("跟随系统默认输出"), QString());
     for (const OutputDevice &device : listOutputDevices())
-        audioDevice->addItem(QString::fromStdString(device.name),
+        audioDevice->addItem(QString::fromStdString(device.name) +
+                                 (device.playing ? QStringLiteral("（正在播放）") : QString()),
                              QString::fromStdString(device.id));
     const QString chosen = values.value(Settings::AudioDevice);
     if (!chosen.isEmpty() && audioDevice->findData(chosen) < 0)
         audioDevice->addItem(QStringLiteral("%1（当前不在）").arg(chosen), chosen);
     audioDevice->setCurrentIndex(std::max(0, audioDevice->findData(chosen)));
     audioForm->addRow(QStringLiteral("录制的播放设备"), audioDevice);
+    audioFollow = new QCheckBox(QStringLiteral("自动跟随有声音的设备"), audioGroup);
+    audioFollow->setObjectName(QStringLiteral("audioFollowCheck"));
+    audioFollow->setToolTip(
+        QStringLiteral("录制的设备一直没有声音、另一个播放设备有声音时，自动改录那个设备"));
+    audioFollow->setChecked(Settings::isOn(values.value(Settings::AudioFollowPlaying), false));
+    audioForm->addRow(QString(), audioFollow);
     layout->addWidget(audioGroup);
 
     auto *testRow = new QHBoxLayout();
@@ -315,6 +322,7 @@ Settings SettingsDialog::settings() const {
         {&Settings::LlmThinking, llmThinking->isChecked() ? "true" : "false"},
         {&Settings::LlmEarlyRequest, llmEarly->isChecked() ? "true" : "false"},
         {&Settings::AudioDevice, audioDevice->currentData().toString()},
+        {&Settings::AudioFollowPlaying, audioFollow->isChecked() ? "true" : "false"},
         {&Settings::ProfileResume, resume->toPlainText().trimmed()},
         {&Settings::ProfileJobDescription, jobDescription->toPlainText().trimmed()},
         {&Settings::LlmContextRounds, QString::number(contextRounds->value())},

@@ -50,6 +50,7 @@ private:
     QLineEdit *asrToken = nullptr;
     QComboBox *asrResource = nullptr;
     QPlainTextEdit *hotwords = nullptr;
+    QCheckBox *audioFollow = nullptr;
     QLineEdit *asrUrl = nullptr;
     QLineEdit *llmKey = nullptr;
     QLineEdit *llmUrl = nullptr;

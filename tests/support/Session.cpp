@@ -30,8 +30,10 @@ Session::Session(const QStringList &script, std::shared_ptr<ScriptedAudioPlatfor
     qputenv("KELVANE_LLM_API_KEY", "sk-session");
     qputenv("KELVANE_ASR_APP_ID", "app-session-01");
     qputenv("KELVANE_ASR_ACCESS_TOKEN", "token-session-0001");
-    app = std::make_unique<Kelvane::Application>(
-        [script = device]() { return std::make_unique<ScriptedAudioPlatform>(script); });
+    Kelvane::AudioPlatformFactory scripted; // none: the platform's own, on a real server
+    if (device)
+        scripted = [script = device]() { return std::make_unique<ScriptedAudioPlatform>(script); };
+    app = std::make_unique<Kelvane::Application>(scripted);
     app->initialize();
     QObject::connect(app.get(), &Kelvane::Application::statusChanged,
                      [this](const QString &text) { statuses.append(text); });

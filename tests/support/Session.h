@@ -19,7 +19,8 @@
 namespace KelvaneTest {
 
 // A whole session in this process: both stand-ins on 127.0.0.1, the controller on a scripted
-// device, and the window, shown offscreen.
+// device (or, given none, on the sound server this process points at), and the window, shown
+// offscreen.
 class Session {
 public:
     explicit Session(const QStringList &script = {QStringLiteral("什么是多态")},

@@ -1,0 +1,120 @@
+#include "Listener.h"
+
+#include "Log.h"
+#include "SpeechFrames.h"
+#include "VAD.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+#include <cmath>
+
+// The listener's capture-thread half: each buffer's conversion, loudness, silence count,
+// packets to the recogniser and level.
+namespace Kelvane {
+
+namespace {
+
+// Counts every capture buffer handled in the process, whichever listener handles it.
+std::atomic<int> energyLogCounter{0};
+// The level meter moves every this many buffers (50 ms).
+constexpr int kBuffersPerLevel = 5;
+constexpr size_t kVadFrameSamples = 160;
+
+} // namespace
+
+void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels) {
+    const auto frame = speechFrames->convert(reinterpret_cast<const float *>(data),
+                                             size / sizeof(float), sampleRate, channels);
+    const std::vector<int16_t> &mono = frame.samples;
+    const int logIndex = energyLogCounter.fetch_add(1) + 1;
+
+    // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
+    // would count it as sound.
+    if (frame.measured) {
+        const bool loud = loudnessGate.isSound(frame.energy);
+        int silentBuffers = 0;
+        int earlyPoint = 0;
+        bool atEarlyPoint = false;
+        bool resumed = false;
+        {
+            std::lock_guard<std::mutex> lock(detectorMutex);
+            resumed = loud && detector.silentBuffers() > 0;
+            const QString question = detector.onBuffer(loud);
+            if (!question.isEmpty()) {
+                triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
+                emit triggerLLMRequest(question);
+            }
+            silentBuffers = detector.silentBuffers();
+            earlyPoint = detector.earlyPoint();
+        }
+        // A pause begins: a packet ends exactly at its early point, so that the recogniser has
+        // heard the pause up to it when the early request leaves.
+        if (loud)
+            packets.clearTarget();
+        else if (silentBuffers == 1 && earlyPoint > 0)
+            packets.endPacketIn(size_t(earlyPoint) * mono.size());
+        if (sendAudio(mono)) {
+            std::lock_guard<std::mutex> lock(detectorMutex);
+            atEarlyPoint = !detector.earlyQuestion().isEmpty();
+        }
+        if (loud)
+            lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
+        reportLevel(frame.energy);
+        if (resumed)
+            emit speechResumed();
+        if (atEarlyPoint)
+            emit earlyPointReached();
+
+        if (logIndex % 50 == 0) {
+            const size_t measured = std::min(mono.size(), SpeechFrames::kEnergyWindow);
+            const auto [minimum, maximum] =
+                std::minmax_element(mono.begin(), mono.begin() + std::ptrdiff_t(measured));
+            const auto nonZero =
+                std::count_if(mono.begin(), mono.begin() + std::ptrdiff_t(measured),
+                              [](int16_t sample) { return sample != 0; });
+            Log::out("[Audio] Energy: ", frame.energy, loud ? " (有声音)" : " (静音或低音量)",
+                     ", SilentFrames: ", silentBuffers, ", Range: [", *minimum, ", ", *maximum, "]",
+                     ", NonZero: ", nonZero, "/", measured);
+        }
+    } else {
+        sendAudio(mono);
+    }
+    for (size_t k = 0; (k + 1) * kVadFrameSamples <= mono.size(); ++k)
+        vad->process(mono.data() + k * kVadFrameSamples, kVadFrameSamples);
+}
+
+// Returns whether a packet left with this buffer.
+bool Listener::sendAudio(const std::vector<int16_t> &mono) {
+    if (!asrClient || !asrClient->isStreaming()) {
+        // No session to hear it: dropped, not queued, and nothing stale waits for the next one.
+        droppedBuffers.fetch_add(1);
+        packets.clear();
+        return false;
+    }
+    const int sent = packets.add(mono, [this](const int16_t *samples, size_t count) {
+        asrClient->sendAudio(reinterpret_cast<const char *>(samples), count * sizeof(int16_t));
+    });
+    if (sent > 0)
+        audioSentSinceFrame.store(true);
+    return sent > 0;
+}
+
+// The meter shows -60 dBFS to full scale, the range in which playback is heard at all.
+int Listener::levelPercent(double energy) {
+    if (!(energy > 0.0))
+        return 0;
+    const double dbfs = 20.0 * std::log10(energy / 100.0);
+    return std::clamp(int(std::lround((dbfs + 60.0) * 100.0 / 60.0)), 0, 100);
+}
+
+void Listener::reportLevel(double energy) {
+    levelPeak = std::max(levelPeak, float(energy));
+    if (++levelBuffers < kBuffersPerLevel)
+        return;
+    emit inputLevel(levelPercent(levelPeak));
+    levelPeak = 0.0f;
+    levelBuffers = 0;
+}
+
+} // namespace Kelvane
