@@ -56,17 +56,8 @@ private slots:
     // The handshake's headers (credentials shown in the log by their last four characters
     // only), audio sent from another thread in call order, and the last frame on destruction.
     void streamingSession() {
-        AsrConfig config;
-        config.appId = QStringLiteral("app-id-4242");
-        config.accessToken = QStringLiteral("token-4242-abcd");
-        config.wsUrl = server->url();
-        config.hotwords = {QStringLiteral("星河订单系统"), QStringLiteral("RocketMQ")};
-        client->setConfig(config);
         QVERIFY(connectAndWaitReady());
-        // The stand-in refused anything but "bigmodel" and a well-formed hotword corpus.
-        QCOMPARE(server->hotwordContexts.value(0),
-                 R"({"hotwords":[{"word":"星河订单系统"},{"word":"RocketMQ"}]})");
-        QCOMPARE(client->logId(), server->logIds.value(0));
+        QCOMPARE(client->logId(), server->logIds.value(0)); // the service's name of it
         QVERIFY(client->isStreaming());
         const auto headers = server->handshakes.value(0);
         QCOMPARE(headers.value("x-api-app-key"), QStringLiteral("app-id-4242"));

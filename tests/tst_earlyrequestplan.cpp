@@ -174,7 +174,6 @@ private slots:
             "2/0 anew");
         row("refused (401) before the end: shown at once", q + "quiet:300 fail:401 quiet:700",
             "1/0 HTTP 401 refused");
-        row("refused (402)", q + "quiet:300 fail:402 quiet:700", "1/0 HTTP 402 refused");
         row("refused (403)", q + "quiet:300 fail:403 quiet:700", "1/0 HTTP 403 refused");
         row("failed after adoption: shown under the question",
             q + "quiet:300 reply quiet:700 fail:500", "1/0 答|HTTP 500 refused");

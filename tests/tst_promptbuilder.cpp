@@ -1,11 +1,14 @@
+#include "Hotwords.h"
 #include "PromptBuilder.h"
 
 #include <QtTest>
 
 using Kelvane::ChatMessage;
+using Kelvane::Hotwords;
 using Kelvane::PromptBuilder;
 
-// The messages a question is sent with, by what the user filled in.
+// What the services are sent from what the user filled in: the messages a question goes
+// with, and the terms the recogniser is asked to prefer.
 class TestPromptBuilder : public QObject {
     Q_OBJECT
 
@@ -73,6 +76,47 @@ private slots:
         QCOMPARE(messages.size(), 2 + 2 * PromptBuilder::kMaxContextRounds - 1);
         for (const ChatMessage &message : messages)
             QVERIFY(!message.content.isEmpty());
+    }
+
+    // What the profile gives the recogniser: the user's terms, then those found in it.
+    void hotwords_data() {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("resume");
+        QTest::addColumn<QStringList>("expected");
+        const auto row = [](const char *name, const char *user, const char *resume,
+                            const QStringList &expected) {
+            QTest::newRow(name) << QString(user) << QString(resume) << expected;
+        };
+        row("nothing", "", "负责后端开发。", {});
+        row("technical words", "", "用 Kubernetes 部署，gRPC 通信，P99 降到 80ms，C++ 与 Node.js",
+            {"Kubernetes", "gRPC", "P99", "C++", "Node.js"});
+        row("plain words are no terms", "", "I led a team of five and we used it", QStringList{});
+        row("quoted and bracketed names", "", "主导「星河订单系统」与《风控引擎》，\"灵犀\"",
+            {"星河订单系统", "风控引擎", "灵犀"});
+        row("the user's own first, once", "RocketMQ\n 星河订单系统 \n\nrocketmq",
+            "用 RocketMQ 削峰，Redis 缓存", {"RocketMQ", "星河订单系统", "Redis"});
+        row("over-long terms dropped", "这是一个远远超过二十个字的很长很长很长的术语名称\n短术语",
+            "", {"短术语"});
+    }
+    void hotwords() {
+        QFETCH(QString, user);
+        QFETCH(QString, resume);
+        QFETCH(QStringList, expected);
+        QCOMPARE(Hotwords::from(user, resume, QString()), expected);
+    }
+
+    // The recogniser's hotwords within the service's budget of about 100 tokens, the first terms
+    // kept.
+    void hotwordBudget() {
+        QStringList many;
+        for (int i = 0; i < 60; ++i)
+            many << QStringLiteral("术语%1号").arg(i);
+        const QStringList kept = Hotwords::from(many.join('\n'), QString(), QString());
+        int tokens = 0;
+        for (const QString &term : kept)
+            tokens += Hotwords::tokens(term);
+        QVERIFY(tokens <= Hotwords::kBudgetTokens && tokens > Hotwords::kBudgetTokens - 5);
+        QCOMPARE(kept.first(), many.first());
     }
 };
 

@@ -53,9 +53,14 @@ Session::~Session() {
 bool Session::startAndWaitForSession() {
     if (!ok)
         return false;
-    // The first audio frame shows the client streams, not only that the service accepted.
+    // The first audio frame of the new session shows the client streams, not only that the
+    // service accepted (the last frame of a session just stopped may still arrive).
+    const qsizetype sessions = asr.fullRequests.size();
     QSignalSpy streaming(&asr, &StandinAsrServer::audioReceived);
     click("startButton");
+    if (!QTest::qWaitFor([&] { return asr.fullRequests.size() > sessions; }, 10000))
+        return false;
+    streaming.clear();
     return streaming.wait(10000);
 }
 

@@ -52,6 +52,11 @@ public:
     void recognise(const QString &text);
     // Speaks and waits until the question list has grown by one.
     bool askByVoice();
+    // Back to 正在监听 (after a fault), a question spoken is asked as the first one.
+    bool listensAndAsks(const QString &question) {
+        return QTest::qWaitFor([this] { return status() == QStringLiteral("正在监听"); }, 15000) &&
+               askByVoice() && this->question(0) == QStringLiteral("Q1: ") + question;
+    }
     // Selects the row as a user would and returns the answer pane's text.
     QString answerOf(int row);
     // Waits until this many answers reached their end in the window.
