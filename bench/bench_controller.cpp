@@ -3,6 +3,7 @@
 
 #include "Application.h"
 #include "BenchSupport.h"
+#include "QuestionDetector.h"
 #include "ScriptedAudioPlatform.h"
 #include "StandinAsrServer.h"
 
@@ -117,6 +118,50 @@ BENCHMARK(controllerAudioBuffer)
     ->Iterations(200)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
+
+// A long interview: 300 utterances of 40 characters (12,000 in all) with their words, 100
+// questions asked among them; the recogniser reports the whole session, its last words changed.
+Kelvane::RecognitionResult longSession(int utterances, int round) {
+    Kelvane::RecognitionResult result;
+    result.session = 1;
+    for (int i = 0; i < utterances; ++i) {
+        Kelvane::Utterance utterance;
+        utterance.startMs = i * 4000;
+        utterance.endMs = utterance.startMs + 3000;
+        utterance.definite = i + 1 < utterances;
+        for (int c = 0; c < 40; ++c) {
+            const QString word(
+                QChar(0x4e00 + (i * 40 + c + (i + 1 == utterances ? round : 0)) % 2000));
+            utterance.text += word;
+            utterance.words.push_back(
+                {word, utterance.startMs + c * 75, utterance.startMs + c * 75 + 70});
+        }
+        result.text += utterance.text;
+        result.utterances.push_back(std::move(utterance));
+    }
+    return result;
+}
+
+// The question detector's part of one result, all of it under the lock the capture thread
+// takes every 10 ms.
+void detectorResult12k(benchmark::State &state) {
+    SilencedLog quiet;
+    Kelvane::QuestionDetector detector;
+    detector.setThresholdBuffers(1);
+    for (int i = 1; i <= 300; ++i) {
+        detector.onResult(longSession(i, 0));
+        if (i % 3 == 0) // asked at the pause after every third utterance
+            detector.onBuffer(false, 1, (i - 1) * 4000 + 3500);
+    }
+    std::vector<Kelvane::RecognitionResult> results;
+    for (int round = 0; round < 4; ++round)
+        results.push_back(longSession(300, round));
+    size_t next = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(detector.onResult(results[++next % results.size()]));
+    state.SetLabel("12,000 characters, 100 questions");
+}
+BENCHMARK(detectorResult12k)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

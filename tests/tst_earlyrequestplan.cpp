@@ -57,7 +57,7 @@ struct Timeline {
         for (int i = 0; i < ms / 10; ++i) {
             if (loud && detector.silentBuffers() > 0)
                 cancel(); // speech resumed
-            const QString question = detector.onBuffer(loud);
+            const QString question = detector.onBuffer(loud).text;
             if (!question.isEmpty()) {
                 pending = question;
                 if (!queued)
@@ -79,7 +79,7 @@ struct Timeline {
                 plan.recordFirstToken(value.toInt());
                 detector.setEarlyBuffers(plan.earlyBuffers(100));
             } else if (name == "text" || name == "final") {
-                detector.onResult(value, name == "final");
+                detector.onResult({value, {}, 0});
                 if (plan.outdatedBy(detector.questionsAsked(), detector.currentText())) {
                     cancel();
                     send(detector.earlyQuestion(true));

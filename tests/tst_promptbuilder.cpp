@@ -25,7 +25,7 @@ private slots:
         QTest::addColumn<QString>("job");
         QTest::addColumn<int>("rounds");
         QTest::addColumn<QStringList>("expected"); // role and the end of each message
-        const QStringList plain{"system:" + PromptBuilder::systemPrompt("Java").right(12),
+        const QStringList plain{"system:" + PromptBuilder::notAQuestionRule().right(12),
                                 "user:" + PromptBuilder::userPrompt("现在的问题").right(12)};
         const auto row = [](const char *name, const char *resume, const char *job, int rounds,
                             const QStringList &expected) {
@@ -63,19 +63,25 @@ private slots:
         QVERIFY(messages[0].content.startsWith(PromptBuilder::systemPrompt("Java")));
     }
 
-    // A long profile is cut to its first 6,000 characters; context to five rounds, without an
-    // empty answer.
+    // A long profile is cut to its first 6,000 characters; context to five rounds, without a
+    // question whose answer has not arrived: user and assistant alternate, as reasoning models
+    // demand. A remark goes inside the question it came before.
     void bounds() {
         PromptBuilder prompt;
         prompt.resume = QString(7000, QChar(u'甲'));
         prompt.contextRounds = 99;
-        QList<PromptBuilder::Exchange> earlier(8, {QStringLiteral("问"), QStringLiteral("答")});
-        earlier[6].answer.clear(); // not arrived yet: the question goes without an answer
-        const QList<ChatMessage> messages = prompt.messages("q", earlier);
+        QList<PromptBuilder::Exchange> earlier(8, {QStringLiteral("问"), QStringLiteral("答"), {}});
+        earlier[6].answer = QStringLiteral(" \n"); // not arrived yet
+        const QList<ChatMessage> messages = prompt.messages("q", earlier, "好，那我们聊聊Redis");
         QCOMPARE(messages.first().content.count(QChar(u'甲')), PromptBuilder::kMaxProfileChars);
-        QCOMPARE(messages.size(), 2 + 2 * PromptBuilder::kMaxContextRounds - 1);
-        for (const ChatMessage &message : messages)
-            QVERIFY(!message.content.isEmpty());
+        QCOMPARE(messages.size(), 2 + 2 * PromptBuilder::kMaxContextRounds);
+        for (int i = 1; i < messages.size(); ++i)
+            QCOMPARE(messages[i].role, i % 2 ? "user" : "assistant");
+        QCOMPARE(messages.last().content,
+                 "面试官先说：好，那我们聊聊Redis\n面试官问：q\n请提供答案要点。");
+        prompt.contextRounds = 0; // no context: the question alone
+        QCOMPARE(prompt.messages("q", earlier, "好").last().content,
+                 PromptBuilder::userPrompt("q"));
     }
 
     // What the profile gives the recogniser: the user's terms, then those found in it.

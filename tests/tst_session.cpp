@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "PromptBuilder.h"
+#include "QuestionBook.h"
 
 using Kelvane::Settings;
 using KelvaneTest::Session;
@@ -109,6 +110,57 @@ private slots:
             QVERIFY2(!line.contains("sk-session") && !line.contains("token-session-0001") &&
                          !line.contains("app-session-01") && !line.contains("风控引擎"),
                      qPrintable(line));
+    }
+
+    // Only questions are answered: the recogniser's second thoughts correct a question's words,
+    // an acknowledgement is kept apart, and words the model finds no question in leave the
+    // list without ever taking the answer pane.
+    void onlyQuestionsAreAnswered() {
+        const QStringList script{QStringLiteral("你了解瑞迪斯吗"), QStringLiteral("好的。"),
+                                 QStringLiteral("不着急，你可以先想一想。"),
+                                 QStringLiteral("说说卡夫卡怎么保证消息不丢")};
+        Session session(script);
+        session.asr.options().corrections = {{script[0], "你了解Redis吗？"},
+                                             {script[3], "说说Kafka怎么保证消息不丢失？"}};
+        Kelvane::QuestionBook *book = session.app->book();
+        auto *title = session.widget<QLabel>("answerTitle");
+        QStringList titles; // every title the pane showed
+        connect(book, &Kelvane::QuestionBook::changed, this, [&] { titles << title->text(); });
+        const auto remarks = [book] {
+            QStringList kept;
+            for (const auto &entry : book->entries())
+                if (entry.remark)
+                    kept << entry.question;
+            return kept;
+        };
+        QVERIFY(session.startAndWaitForSession());
+        QVERIFY(session.askByVoice());
+        QTRY_COMPARE_WITH_TIMEOUT(session.question(0), "Q1: 你了解Redis吗？", 5000);
+        session.speak();
+        QTRY_COMPARE_WITH_TIMEOUT(remarks(), QStringList{script[1]}, 5000);
+        session.speak();
+        QTRY_COMPARE_WITH_TIMEOUT(remarks().size(), 2, 10000);
+        QVERIFY(session.askByVoice());
+        QTRY_COMPARE_WITH_TIMEOUT(session.question(1), "Q2: 说说Kafka怎么保证消息不丢失？", 5000);
+        QVERIFY(session.waitForAnswers(3));
+        QTest::qWait(1000); // the correction's own pause passes: nothing more is asked
+        QCOMPARE(session.list()->count(), 2);
+        QCOMPARE(title->text(), "Q2: 说说Kafka怎么保证消息不丢失？");
+        for (const QString &shown : titles)
+            QVERIFY2(!shown.contains(script[2]) && !shown.contains(script[1]), qPrintable(shown));
+        for (const auto &request : session.chat.requests) // whole questions, or their start
+            QVERIFY2(std::any_of(
+                         script.begin() + 2, script.end(),
+                         [&](const QString &line) { return line.startsWith(request.question); }) ||
+                         script[0].startsWith(request.question),
+                     qPrintable(request.question));
+        QTemporaryDir dir;
+        QVERIFY(session.window->exportTo(dir.filePath("记录.md")));
+        QFile record(dir.filePath("记录.md"));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(record.readAll());
+        QVERIFY2(text.contains("> 面试官：好的。") && text.contains("## Q2: 说说Kafka"),
+                 qPrintable(text));
     }
 
     void controls() {

@@ -57,6 +57,38 @@ QString logIdIn(const json &document) {
                : QString();
 }
 
+qint64 timeIn(const json &object, const char *key) {
+    const json *value = findMember(object, key);
+    return value && value->is_number_integer() ? value->get<qint64>() : -1;
+}
+
+QString textIn(const json &object) {
+    const json *value = findMember(object, "text");
+    return value ? QString::fromStdString(value->get<std::string>()) : QString();
+}
+
+// result.utterances, each with its words where the service gives them.
+std::vector<Utterance> utterancesIn(const json &result) {
+    std::vector<Utterance> utterances;
+    const json *list = findMember(result, "utterances");
+    if (!list || !list->is_array())
+        return utterances;
+    for (const json &item : *list) {
+        Utterance utterance;
+        utterance.text = textIn(item);
+        utterance.startMs = timeIn(item, "start_time");
+        utterance.endMs = timeIn(item, "end_time");
+        if (const json *definite = findMember(item, "definite"))
+            utterance.definite = definite->get<bool>();
+        if (const json *words = findMember(item, "words"); words && words->is_array())
+            for (const json &word : *words)
+                utterance.words.push_back(
+                    {textIn(word), timeIn(word, "start_time"), timeIn(word, "end_time")});
+        utterances.push_back(std::move(utterance));
+    }
+    return utterances;
+}
+
 } // namespace
 
 int ASRClient::handshakeStatus(const QString &error) {
@@ -204,7 +236,14 @@ void ASRClient::handleServerResponse(const QByteArray &message) {
 
 void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
     try {
-        Log::out("[ASRClient] JSON Payload: ", payload);
+        // A long session's results carry every word so far with its times: hundreds of
+        // kilobytes, ten times a second. The log keeps their start.
+        constexpr qsizetype kLoggedChars = 1000;
+        if (payload.size() <= kLoggedChars)
+            Log::out("[ASRClient] JSON Payload: ", payload);
+        else
+            Log::out("[ASRClient] JSON Payload: ", payload.left(kLoggedChars), "… (",
+                     payload.size(), " characters)");
         const json document = json::parse(payload.toStdString());
         // (once per connection: the id its support asks for)
         if (logIdPending_) {
@@ -233,6 +272,7 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
             Log::out("[ASRClient] Init response: code=", code, ", message=", message);
             if (code == 0) {
                 sessionReady_ = true;
+                ++sessionSerial_;
                 Log::out("[ASRClient] Session ready");
                 streaming_.store(true);
                 Log::out("[ASRClient] Streaming started automatically");
@@ -256,6 +296,13 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
         if (const json *value = findMember(result, "text"))
             resultText = value->get<std::string>();
         Log::out("[ASRClient] ASR result: ", resultText);
+        if (onRecognised) {
+            RecognitionResult recognised;
+            recognised.text = QString::fromStdString(resultText);
+            recognised.utterances = utterancesIn(result);
+            recognised.session = sessionSerial_.load();
+            onRecognised(recognised);
+        }
 
         if (!resultText.empty() && resultText != lastText_.toStdString()) {
             const QString fullText = QString::fromStdString(resultText);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "RecognitionResult.h"
 #include "WebSocketClient.h"
 
 #include <QByteArray>
@@ -48,9 +49,14 @@ public:
     static QByteArray gzipDecompress(const QByteArray &data);
 
     std::function<void(const QString &text, bool isFinal)> onResult;
+    // Every result of the session, whole, with its utterances on the audio timeline.
+    std::function<void(const RecognitionResult &result)> onRecognised;
 
     bool isStreaming() const { return streaming_.load(); }
     bool isSessionReady() const { return sessionReady_; }
+    // Counts the sessions opened: the audio timeline starts again at 0 with each. Safe from any
+    // thread.
+    int sessionSerial() const { return sessionSerial_.load(); }
     QString connectId() const { return connectId_; }
     // The service's id of the connection, for its support (empty until the service named it).
     QString logId() const { return logId_; }
@@ -84,6 +90,7 @@ private:
 
     AsrConfig config_;
     std::atomic<bool> streaming_{false};
+    std::atomic<int> sessionSerial_{0};
     bool sessionReady_ = false;
     QString connectId_;
     QString logId_;

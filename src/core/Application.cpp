@@ -4,6 +4,7 @@
 #include "Hotwords.h"
 #include "Log.h"
 #include "PromptBuilder.h"
+#include "QuestionBook.h"
 
 #include <algorithm>
 #include <utility>
@@ -14,13 +15,14 @@ Application::Application(QObject *parent)
     : Application(AudioPlatformFactory(), parent) {}
 
 Application::Application(AudioPlatformFactory factory, QObject *parent)
-    : QObject(parent) {
+    : QObject(parent)
+    , questionBook(new QuestionBook(this)) {
     if (!factory) {
         // The device the user chose, read anew at every open (it may have come back since).
         factory = [this]() { return createAudioPlatform(listener->device().toStdString()); };
     }
     listener = std::make_unique<Listener>(std::move(factory), this);
-    asker = std::make_unique<Asker>(this);
+    asker = std::make_unique<Asker>(questionBook, this);
     wire();
     applySettings(Settings::load());
 }
@@ -38,10 +40,12 @@ void Application::wire() {
     // The capture thread's one hand-over of a question: queued to this thread.
     connect(
         ears, &Listener::triggerLLMRequest, this,
-        [this](const QString &question) {
-            asker->ask(question, listener->lastLoudAtMs(), listener->triggeredAtMs());
+        [this](const QString &question, int span) {
+            asker->ask(question, span, listener->lastLoudAtMs(), listener->triggeredAtMs());
         },
         Qt::QueuedConnection);
+    connect(ears, &Listener::remarkHeard, mouth, &Asker::noteRemark, Qt::QueuedConnection);
+    connect(ears, &Listener::questionCorrected, mouth, &Asker::correct);
     connect(ears, &Listener::earlyQuestion, mouth, &Asker::sendEarly);
     connect(ears, &Listener::textChanged, mouth, &Asker::onTextChanged);
     connect(
@@ -158,11 +162,15 @@ void Application::setInterviewDirection(const QString &direction) {
 }
 
 void Application::answerNow() {
-    const QString question = listener->askNow();
-    if (question.isEmpty())
+    const QuestionDetector::Ended heard = listener->askNow();
+    if (heard.isEmpty())
         return;
-    Log::out("[Application] Answer now: ", question);
-    asker->ask(question, listener->lastLoudAtMs(), listener->triggeredAtMs());
+    if (heard.remark) {
+        asker->noteRemark(heard.text, heard.span);
+        return;
+    }
+    Log::out("[Application] Answer now: ", heard.text);
+    asker->ask(heard.text, heard.span, listener->lastLoudAtMs(), listener->triggeredAtMs());
 }
 
 void Application::followPlaying(const QString &deviceId) {

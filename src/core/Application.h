@@ -11,6 +11,7 @@
 namespace Kelvane {
 
 class Asker;
+class QuestionBook;
 
 // The controller: owns listening (capture and recognition) and asking (questions and their
 // answers), wires the one to the other and to the window, and applies the settings.
@@ -37,6 +38,8 @@ public:
     void followPlaying(const QString &deviceId);
     // What the last status means in detail (the window's tooltip); empty when plain.
     QString statusDetail() const;
+    // Every question, remark and answer of the session.
+    QuestionBook *book() const { return questionBook; }
     // A buffer's RMS energy (percent of full scale) as the level meter's 0 to 100.
     static int levelPercent(double energy) { return Listener::levelPercent(energy); }
 
@@ -68,6 +71,7 @@ private:
 
     Settings settings;
     QString interviewDirection;
+    QuestionBook *questionBook; // (a child: it outlives the asker that writes it)
     std::unique_ptr<Listener> listener;
     std::unique_ptr<Asker> asker;
 };

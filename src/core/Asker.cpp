@@ -1,6 +1,7 @@
 #include "Asker.h"
 
 #include "Log.h"
+#include "Remarks.h"
 
 #include <QDateTime>
 
@@ -9,13 +10,10 @@
 
 namespace Kelvane {
 
-Asker::Asker(QObject *parent)
+Asker::Asker(QuestionBook *questionBook, QObject *parent)
     : QObject(parent)
-    , client(std::make_unique<LLMClient>(this)) {
-    // What each question's answer says, for the context of the questions after it.
-    connect(this, &Asker::llmResponse, this,
-            [this](int questionId, const QString &text, bool) { answers[questionId] += text; });
-}
+    , book(questionBook)
+    , client(std::make_unique<LLMClient>(this)) {}
 
 Asker::~Asker() = default;
 
@@ -23,12 +21,16 @@ void Asker::setConfig(const LlmConfig &config) {
     client->setConfig(config);
 }
 
-int Asker::ask(const QString &question, qint64 questionEndMs, qint64 triggeredMs) {
+int Asker::ask(const QString &heard, int span, qint64 questionEndMs, qint64 triggeredMs) {
+    const QString question = latestWords(heard, span);
     const QString timestamp =
         QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss.zzz]"));
     Log::out(timestamp, " [Application] ⏰ 新问题触发: ", question);
     const int questionId = ++questionCounter;
-    questions.insert(questionId, question);
+    if (span)
+        entryOfSpan.insert(span, questionId);
+    book->addQuestion(questionId, question);
+    book->setTiming(questionId, questionEndMs, triggeredMs);
     emit newQuestionStarted(questionId, question);
     emit questionTiming(questionId, questionEndMs, triggeredMs);
     if (!adoptEarly(questionId, question))
@@ -36,22 +38,74 @@ int Asker::ask(const QString &question, qint64 questionEndMs, qint64 triggeredMs
     return questionId;
 }
 
+// The recogniser may correct the words before the trigger's hand-over arrives; spans before
+// this one will never be asked.
+QString Asker::latestWords(const QString &heard, int span) {
+    const QString corrected = correctedEarly.value(span);
+    while (!correctedEarly.isEmpty() && correctedEarly.firstKey() <= span)
+        correctedEarly.erase(correctedEarly.begin());
+    return corrected.isEmpty() ? heard : corrected;
+}
+
+int Asker::noteRemark(const QString &heard, int span) {
+    const QString text = latestWords(heard, span);
+    const int id = ++questionCounter;
+    Log::out("[Application] Remark kept, not asked: ", text);
+    if (span)
+        entryOfSpan.insert(span, id);
+    book->addRemark(id, text);
+    return id;
+}
+
+void Asker::correct(int span, const QString &text) {
+    const int id = entryOfSpan.value(span);
+    if (!id) {
+        correctedEarly.insert(span, text);
+        return;
+    }
+    if (!book->find(id))
+        return;
+    Log::out("[Application] The recogniser corrected question ", id, ": ", text);
+    book->setText(id, text);
+}
+
 void Asker::askAgain(int questionId) {
-    const auto question = questions.constFind(questionId);
-    if (question == questions.constEnd())
+    const QuestionEntry *entry = book->find(questionId);
+    if (!entry || entry->remark)
         return;
     Log::out("[Application] Asking question ", questionId, " again");
-    answers.remove(questionId);
+    book->restart(questionId);
     emit answerRestarted(questionId);
-    send(questionId, messagesFor(questionId, *question));
+    send(questionId, messagesFor(questionId, entry->question));
 }
 
 QList<ChatMessage> Asker::messagesFor(int questionId, const QString &question) const {
     QList<PromptBuilder::Exchange> earlier;
-    for (auto it = questions.constBegin(); it != questions.constEnd() && it.key() < questionId;
-         ++it)
-        earlier.append({it.value(), answers.value(it.key())});
-    return prompt.messages(question, earlier);
+    QStringList remarks; // said since the last question answered
+    for (const QuestionEntry &entry : book->entries()) {
+        if (entry.id >= questionId)
+            break;
+        if (entry.remark) {
+            remarks.append(entry.question);
+        } else if (Remarks::verdict(entry.answer, entry.done) == Remarks::Verdict::Answer) {
+            earlier.append({entry.question, entry.answer, remarks.join(QLatin1Char(' '))});
+            remarks.clear();
+        }
+    }
+    return prompt.messages(question, earlier, remarks.join(QLatin1Char(' ')));
+}
+
+// Every reply reaches the book first: the window, the export and the next question's context
+// read it there.
+void Asker::respond(int questionId, const QString &text, bool isDone) {
+    book->addResponse(questionId, text, isDone);
+    emit llmResponse(questionId, text, isDone);
+    const QuestionEntry *entry = book->find(questionId);
+    if (isDone && entry && !entry->remark &&
+        Remarks::verdict(entry->answer, true) == Remarks::Verdict::Remark) {
+        Log::out("[Application] Question ", questionId, " asks nothing: kept as a remark");
+        book->makeRemark(questionId);
+    }
 }
 
 int Asker::earlyBuffers(int thresholdBuffers) const {
@@ -66,6 +120,7 @@ void Asker::measureFirstToken(qint64 sentAtMs) {
 
 void Asker::fail(int questionId, const QString &error) {
     Log::err("[Application] LLM error (question ", questionId, "): ", error);
+    book->fail(questionId, error);
     emit answerFailed(questionId, error);
 }
 
@@ -90,7 +145,7 @@ void Asker::sendEarly(const QString &question, int askedBefore) {
             if (!text.isEmpty() && std::exchange(*firstDelta, false))
                 measureFirstToken(sentAt);
             if (const int id = earlyPlan.replyArrived(serial, text, isDone))
-                emit llmResponse(id, text, isDone);
+                respond(id, text, isDone);
         },
         [this, serial](const QString &error) {
             if (const int id = earlyPlan.failureArrived(serial, error))
@@ -99,8 +154,10 @@ void Asker::sendEarly(const QString &question, int askedBefore) {
         [this, serial, sentAt, firstDelta]() {
             if (std::exchange(*firstDelta, false))
                 measureFirstToken(sentAt);
-            if (const int id = earlyPlan.reasoningArrived(serial))
+            if (const int id = earlyPlan.reasoningArrived(serial)) {
+                book->startThinking(id);
                 emit answerThinking(id);
+            }
         });
     earlyPlan.sent(serial, requestId);
 }
@@ -144,12 +201,14 @@ bool Asker::adoptEarly(int questionId, const QString &question) {
         return true;
     }
     Log::out("[Application] Early request adopted for question ", questionId);
-    if (outcome.showThinking)
+    if (outcome.showThinking) {
+        book->startThinking(questionId);
         emit answerThinking(questionId);
+    }
     if (!early.answer.isEmpty())
-        emit llmResponse(questionId, early.answer, false);
+        respond(questionId, early.answer, false);
     if (early.done)
-        emit llmResponse(questionId, QString(), true);
+        respond(questionId, QString(), true);
     return true;
 }
 
@@ -168,12 +227,13 @@ void Asker::send(int questionId, const QList<ChatMessage> &messages) {
         [this, questionId, sentAt, firstDelta](const QString &text, bool isDone) {
             if (!text.isEmpty() && std::exchange(*firstDelta, false))
                 measureFirstToken(sentAt);
-            emit llmResponse(questionId, text, isDone);
+            respond(questionId, text, isDone);
         },
         [this, questionId](const QString &error) { fail(questionId, error); },
         [this, questionId, sentAt, firstDelta]() {
             if (std::exchange(*firstDelta, false))
                 measureFirstToken(sentAt);
+            book->startThinking(questionId);
             emit answerThinking(questionId);
         });
 }

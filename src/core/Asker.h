@@ -3,6 +3,7 @@
 #include "EarlyRequestPlan.h"
 #include "LLMClient.h"
 #include "PromptBuilder.h"
+#include "QuestionBook.h"
 
 #include <QMap>
 #include <QObject>
@@ -14,12 +15,14 @@ namespace Kelvane {
 
 // Asking: numbers each question, builds the messages it goes with from the questions asked
 // before it, sends it (or adopts the request sent early for it) and routes every reply to its
-// question. Every way a question is asked goes through ask(); 重新回答 through askAgain().
+// question in the book. Every way a question is asked goes through ask(); 重新回答 through
+// askAgain(). A question the model answers with the no-question marker becomes a remark.
 class Asker : public QObject {
     Q_OBJECT
 
 public:
-    explicit Asker(QObject *parent = nullptr);
+    // Keeps every question, remark and answer in `book`.
+    explicit Asker(QuestionBook *book, QObject *parent = nullptr);
     ~Asker() override;
 
     void setConfig(const LlmConfig &config);
@@ -28,8 +31,13 @@ public:
     void setDirection(const QString &direction) { prompt.direction = direction; }
     void setEarlyRequests(bool on) { earlyRequests = on; }
 
-    // The next question: numbered, shown, and answered. Returns its number.
-    int ask(const QString &question, qint64 questionEndMs, qint64 triggeredMs);
+    // The next question: numbered, shown, and answered. span: the listener's name of its words,
+    // by which the recogniser's corrections find it. Returns its id.
+    int ask(const QString &heard, int span, qint64 questionEndMs, qint64 triggeredMs);
+    // What the interviewer said that is no question: kept, never asked.
+    int noteRemark(const QString &heard, int span);
+    // The recogniser changed the words of an earlier question or remark.
+    void correct(int span, const QString &text);
     // Sends a question already asked once more; its answer starts again from nothing.
     void askAgain(int questionId);
     // The messages question `questionId` is sent with: every question numbered before it (with
@@ -60,13 +68,16 @@ private:
     bool adoptEarly(int questionId, const QString &question);
     void measureFirstToken(qint64 sentAtMs);
     void fail(int questionId, const QString &error);
+    void respond(int questionId, const QString &text, bool isDone);
+    QString latestWords(const QString &heard, int span);
 
+    QuestionBook *book;
     std::unique_ptr<LLMClient> client;
     PromptBuilder prompt;
     bool earlyRequests = true;
     int questionCounter = 0;
-    QMap<int, QString> questions;
-    QMap<int, QString> answers; // as far as they arrived
+    QMap<int, int> entryOfSpan;        // the listener's span: the book's entry
+    QMap<int, QString> correctedEarly; // corrections that came before their question
     EarlyRequestPlan earlyPlan;
 };
 

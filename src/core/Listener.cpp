@@ -81,7 +81,7 @@ bool Listener::initialize() {
 
     asrClient = std::make_unique<ASRClient>(this);
     asrClient->setConfig(recognitionConfig);
-    asrClient->onResult = [this](const QString &text, bool isFinal) { onASRResult(text, isFinal); };
+    asrClient->onRecognised = [this](const RecognitionResult &result) { onRecognised(result); };
     connect(asrClient.get(), &ASRClient::sessionReady, this, &Listener::onSessionReady);
     // A failure reported while a reconnection is already planned changes nothing.
     connect(asrClient.get(), &ASRClient::connectionFailed, this,
@@ -251,10 +251,6 @@ void Listener::onSessionReady() {
     if (dropped > 0)
         Log::out("[Application] Dropped ", dropped * 10,
                  " ms of audio while no recognition session was streaming");
-    {
-        std::lock_guard<std::mutex> lock(detectorMutex);
-        detector.startNewTranscript();
-    }
     reconnectTimer.stop();
     supervisor.sessionReady(QDateTime::currentMSecsSinceEpoch());
     sinceLastFrame.start();
@@ -385,15 +381,15 @@ void Listener::followDevice(const QString &deviceId) {
         reopenCapture();
 }
 
-QString Listener::askNow() {
-    QString question;
+QuestionDetector::Ended Listener::askNow() {
+    QuestionDetector::Ended heard;
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
-        question = detector.askNow();
+        heard = detector.askNow();
     }
-    if (!question.isEmpty())
+    if (!heard.isEmpty() && !heard.remark)
         triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
-    return question;
+    return heard;
 }
 
 void Listener::sendEarlyNow() {
@@ -408,20 +404,22 @@ void Listener::sendEarlyNow() {
         emit earlyQuestion(question, asked);
 }
 
-void Listener::onASRResult(const QString &text, bool isFinal) {
-    QString newText;
+void Listener::onRecognised(const RecognitionResult &result) {
+    std::vector<QuestionSpans::Correction> corrections;
     QString current;
     QString early;
     int asked = 0;
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
-        newText = detector.onResult(text, isFinal);
-        if (!text.isEmpty())
-            supervisor.textArrived();
+        corrections = detector.onResult(result);
         current = detector.currentText();
         early = detector.earlyQuestion(true);
         asked = detector.questionsAsked();
     }
+    if (!result.text.isEmpty())
+        supervisor.textArrived();
+    for (const QuestionSpans::Correction &correction : corrections)
+        emit questionCorrected(correction.span, correction.text);
     // The recogniser answered the pause's audio while the early request waited for it.
     if (earlyGrace.isActive() && !early.isEmpty()) {
         earlyGrace.stop();
@@ -429,7 +427,7 @@ void Listener::onASRResult(const QString &text, bool isFinal) {
     }
     // The recogniser caught up during the pause: request what it says now.
     emit textChanged(asked, current, early);
-    emit asrResult(newText, isFinal);
+    emit asrResult(current, false);
 }
 
 } // namespace Kelvane

@@ -56,7 +56,7 @@ public:
     void setEarlyBuffers(int buffers);
     int thresholdBuffers() const { return threshold; }
     // What the interviewer said so far, taken as a question now (empty: nothing to ask).
-    QString askNow();
+    QuestionDetector::Ended askNow();
     qint64 lastLoudAtMs() const { return lastLoudAt.load(); }
     qint64 triggeredAtMs() const { return triggeredAt.load(); }
 
@@ -66,8 +66,12 @@ public:
     static int levelPercent(double energy);
 
 signals:
-    // The pause ended a question (queued from the capture thread).
-    void triggerLLMRequest(const QString &question);
+    // The pause ended a question (queued from the capture thread); span names its words.
+    void triggerLLMRequest(const QString &question, int span);
+    // The pause ended words that ask nothing (queued from the capture thread).
+    void remarkHeard(const QString &text, int span);
+    // The recogniser changed the words of a question (or remark) already ended.
+    void questionCorrected(int span, const QString &text);
     // The question the pause would ask, to request early; askedBefore: the pause it belongs to.
     void earlyQuestion(const QString &question, int askedBefore);
     // The recogniser's text after a result, for an early request that may be outdated.
@@ -95,7 +99,8 @@ private:
     void reopenCapture();
     void onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels);
     bool sendAudio(const std::vector<int16_t> &mono);
-    void onASRResult(const QString &text, bool isFinal);
+    void onRecognised(const RecognitionResult &result);
+    void handOver(const QuestionDetector::Ended &ended);
     void reportLevel(double energy);
     void onCaptureEnded(int generation, CaptureEnd why, PlatformResult code);
     void onSessionReady();
@@ -121,6 +126,9 @@ private:
     QuestionDetector detector;
     std::mutex detectorMutex;
     AudioPackets packets; // capture thread, or this one once capture stopped
+    // The capture thread's place on the recognition session's timeline.
+    int audioSession = 0;
+    qint64 sessionSamples = 0;
 
     // Recovery while listening: what is wrong, and the timers that mend it.
     ListeningSupervisor supervisor;

@@ -28,6 +28,14 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
                                              size / sizeof(float), sampleRate, channels);
     const std::vector<int16_t> &mono = frame.samples;
     const int logIndex = energyLogCounter.fetch_add(1) + 1;
+    // Where this buffer begins on the session's timeline: the session counts only the audio it
+    // was sent.
+    const int session = asrClient && asrClient->isStreaming() ? asrClient->sessionSerial() : 0;
+    if (session != audioSession) {
+        audioSession = session;
+        sessionSamples = 0;
+        packets.clear(); // (nothing of the last session goes to the head of this one)
+    }
 
     // A buffer too short to yield a 16 kHz sample carries no loudness at all; counting it
     // would count it as sound.
@@ -40,11 +48,7 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
         {
             std::lock_guard<std::mutex> lock(detectorMutex);
             resumed = loud && detector.silentBuffers() > 0;
-            const QString question = detector.onBuffer(loud);
-            if (!question.isEmpty()) {
-                triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
-                emit triggerLLMRequest(question);
-            }
+            handOver(detector.onBuffer(loud, session, sessionSamples / 16));
             silentBuffers = detector.silentBuffers();
             earlyPoint = detector.earlyPoint();
         }
@@ -84,6 +88,18 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
         vad->process(mono.data() + k * kVadFrameSamples, kVadFrameSamples);
 }
 
+// A question or remark the pause ended, to this object's thread.
+void Listener::handOver(const QuestionDetector::Ended &ended) {
+    if (ended.isEmpty())
+        return;
+    if (ended.remark) {
+        emit remarkHeard(ended.text, ended.span);
+        return;
+    }
+    triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
+    emit triggerLLMRequest(ended.text, ended.span);
+}
+
 // Returns whether a packet left with this buffer.
 bool Listener::sendAudio(const std::vector<int16_t> &mono) {
     if (!asrClient || !asrClient->isStreaming()) {
@@ -92,6 +108,7 @@ bool Listener::sendAudio(const std::vector<int16_t> &mono) {
         packets.clear();
         return false;
     }
+    sessionSamples += qint64(mono.size());
     const int sent = packets.add(mono, [this](const int16_t *samples, size_t count) {
         asrClient->sendAudio(reinterpret_cast<const char *>(samples), count * sizeof(int16_t));
     });

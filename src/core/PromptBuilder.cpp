@@ -1,5 +1,7 @@
 #include "PromptBuilder.h"
 
+#include "Remarks.h"
+
 #include <algorithm>
 
 namespace Kelvane {
@@ -24,13 +26,22 @@ QString PromptBuilder::systemPrompt(const QString &direction) {
     return kTemplate.arg(direction);
 }
 
-QString PromptBuilder::userPrompt(const QString &question) {
-    return QStringLiteral("面试官问：%1\n请提供答案要点。").arg(question);
+QString PromptBuilder::notAQuestionRule() {
+    return QStringLiteral("- 如果面试官的话既不是问题，也不是对候选人的要求（如寒暄、自言自语、"
+                          "“我共享一下屏幕”），请只回复：") +
+           Remarks::notAQuestionMarker() + QStringLiteral("，不要有任何其他内容。");
 }
 
-QList<ChatMessage> PromptBuilder::messages(const QString &question,
-                                           const QList<Exchange> &earlier) const {
-    QString system = systemPrompt(direction);
+QString PromptBuilder::userPrompt(const QString &question, const QString &remarks) {
+    const QString asked = QStringLiteral("面试官问：%1\n请提供答案要点。").arg(question);
+    if (remarks.trimmed().isEmpty())
+        return asked;
+    return QStringLiteral("面试官先说：%1\n").arg(remarks.trimmed().left(kMaxRemarkChars)) + asked;
+}
+
+QList<ChatMessage> PromptBuilder::messages(const QString &question, const QList<Exchange> &earlier,
+                                           const QString &remarks) const {
+    QString system = systemPrompt(direction) + QLatin1Char('\n') + notAQuestionRule();
     const QString cv = bounded(resume);
     const QString job = bounded(jobDescription);
     if (!cv.isEmpty() || !job.isEmpty()) {
@@ -46,18 +57,21 @@ QList<ChatMessage> PromptBuilder::messages(const QString &question,
     }
     QList<ChatMessage> result{{QStringLiteral("system"), system}};
     const int rounds = std::clamp(contextRounds, 0, kMaxContextRounds);
-    for (qsizetype i = std::max<qsizetype>(0, earlier.size() - rounds); i < earlier.size(); ++i) {
-        result.append({QStringLiteral("user"), userPrompt(earlier[i].question)});
-        // A question whose answer has not arrived goes without one: some services refuse an
-        // empty assistant message, and the whole request with it.
-        if (earlier[i].answer.trimmed().isEmpty())
-            continue;
-        QString answer = earlier[i].answer.left(kMaxContextAnswerChars);
-        if (earlier[i].answer.size() > kMaxContextAnswerChars)
+    // Roles alternate: a question whose answer has not arrived (or is empty) stays out, or two
+    // user messages would follow each other, which reasoning models refuse.
+    QList<Exchange> answered;
+    for (const Exchange &exchange : earlier)
+        if (!exchange.answer.trimmed().isEmpty())
+            answered.append(exchange);
+    for (qsizetype i = std::max<qsizetype>(0, answered.size() - rounds); i < answered.size(); ++i) {
+        result.append(
+            {QStringLiteral("user"), userPrompt(answered[i].question, answered[i].remarks)});
+        QString answer = answered[i].answer.left(kMaxContextAnswerChars);
+        if (answered[i].answer.size() > kMaxContextAnswerChars)
             answer += QStringLiteral("…");
         result.append({QStringLiteral("assistant"), answer});
     }
-    result.append({QStringLiteral("user"), userPrompt(question)});
+    result.append({QStringLiteral("user"), userPrompt(question, rounds > 0 ? remarks : QString())});
     return result;
 }
 

@@ -1,12 +1,9 @@
 #include "QuestionDetector.h"
 
 #include "Log.h"
+#include "Remarks.h"
 
 #include <QRegularExpression>
-
-#include <algorithm>
-#include <cstdlib>
-#include <vector>
 
 namespace Kelvane {
 
@@ -22,58 +19,29 @@ const QRegularExpression &symbolsOnly() {
     return expression;
 }
 
-// The words alone: no punctuation, no spaces, no case. positions: where each one stands in
-// the text.
-QString words(const QString &text, std::vector<qsizetype> *positions = nullptr) {
-    static const QString symbols = QStringLiteral("？?！!。.,，、；;：:");
-    QString result;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text.at(i).isSpace() || symbols.contains(text.at(i)))
-            continue;
-        result += text.at(i).toCaseFolded();
-        if (positions)
-            positions->push_back(i);
-    }
-    return result;
+bool onlySymbols(const QString &text) {
+    QString withoutSymbols = text;
+    return withoutSymbols.remove(symbolsAndSpace()).isEmpty();
 }
 
-// How many characters a recogniser may correct in a text of this length and it still be the
-// same speech.
-int allowedEdits(qsizetype length) {
-    return int(std::clamp<qsizetype>(length / 8, 1, 6));
-}
-
-// Edit distance, or limit + 1 when it is over the limit (a band around the diagonal only).
-int editDistance(const QString &a, const QString &b, int limit) {
-    const qsizetype n = a.size(), m = b.size();
-    if (std::abs(n - m) > limit)
-        return limit + 1;
-    const int over = limit + 1;
-    std::vector<int> previous(size_t(m + 1), over), current(size_t(m + 1), over);
-    for (qsizetype j = 0; j <= std::min<qsizetype>(m, limit); ++j)
-        previous[size_t(j)] = int(j);
-    for (qsizetype i = 1; i <= n; ++i) {
-        std::fill(current.begin(), current.end(), over);
-        if (i <= limit)
-            current[0] = int(i);
-        for (qsizetype j = std::max<qsizetype>(1, i - limit); j <= std::min(m, i + limit); ++j) {
-            const int substitute = previous[size_t(j - 1)] + (a[i - 1] == b[j - 1] ? 0 : 1);
-            current[size_t(j)] =
-                std::min({substitute, previous[size_t(j)] + 1, current[size_t(j - 1)] + 1, over});
-        }
-        std::swap(previous, current);
-    }
-    return previous[size_t(m)];
-}
-
-bool sameSpeech(const QString &a, const QString &b) {
-    return editDistance(a, b, allowedEdits(std::max(a.size(), b.size()))) <=
-           allowedEdits(std::max(a.size(), b.size()));
+bool sameAs(const QString &text, const QString &last) {
+    QString current = text;
+    QString before = last;
+    current.remove(symbolsOnly());
+    before.remove(symbolsOnly());
+    return current == before && !before.isEmpty();
 }
 
 } // namespace
 
-QString QuestionDetector::onBuffer(bool loud) {
+QuestionDetector::Ended QuestionDetector::onBuffer(bool loud, int sessionNow, qint64 audioMs) {
+    // The first buffer for a new session: its timeline starts again.
+    if (sessionNow != 0 && sessionNow != session) {
+        session = sessionNow;
+        spans.startSession();
+    }
+    if (sessionNow != 0)
+        audioNowMs = audioMs;
     if (!loud) {
         ++silentBufferCount;
     } else {
@@ -84,7 +52,7 @@ QString QuestionDetector::onBuffer(bool loud) {
     }
     // (at or past it: a threshold lowered below the silence already counted ends it now)
     if (silentBufferCount < thresholdBuffers)
-        return QString();
+        return Ended();
     Log::out("[Silence] Detected ", thresholdBuffers * 10,
              "ms silence, checking if should trigger LLM");
     return checkSilenceTrigger();
@@ -95,133 +63,76 @@ QString QuestionDetector::earlyQuestion(bool pastPoint) const {
     const bool atPoint = silentBufferCount >= earlyBuffers &&
                          (pastPoint || silentBufferCount - kPacketBuffers < earlyBuffers);
     if (earlyBuffers <= 0 || !atPoint || silentBufferCount >= thresholdBuffers || !hasSpeech ||
-        !wouldAsk(currentASRText))
+        !wouldAsk(currentText()))
         return QString();
-    return currentASRText;
+    return currentText();
 }
 
 // The trigger's checks, without their log lines: not empty, not only symbols, not the last
-// question again.
+// question again, not a mere acknowledgement.
 bool QuestionDetector::wouldAsk(const QString &text) const {
-    QString withoutSymbols = text;
-    withoutSymbols.remove(symbolsAndSpace());
-    if (withoutSymbols.isEmpty())
-        return false;
-    QString current = text;
-    QString last = lastTriggeredText;
-    current.remove(symbolsOnly());
-    last.remove(symbolsOnly());
-    return current != last || last.isEmpty();
+    return !onlySymbols(text) && !sameAs(text, lastTriggeredText) &&
+           !Remarks::isAcknowledgement(text);
 }
 
-QString QuestionDetector::checkSilenceTrigger() {
-    if (!hasSpeech || currentASRText.isEmpty()) {
+QuestionDetector::Ended QuestionDetector::checkSilenceTrigger() {
+    const QString text = currentText();
+    if (!hasSpeech || text.isEmpty()) {
         Log::out("[Silence] Skip LLM trigger: hasSpeech=", hasSpeech ? 1 : 0,
-                 ", currentASRText=", currentASRText);
-        return QString();
+                 ", currentASRText=", text);
+        return Ended();
     }
-
-    QString question;
-    QString withoutSymbols = currentASRText;
-    withoutSymbols.remove(symbolsAndSpace());
-    if (withoutSymbols.isEmpty()) {
-        Log::out("[Silence] ⚠️ Skip LLM trigger: text contains only symbols: \"",
-                 currentASRText, "\"");
+    Ended ended;
+    if (onlySymbols(text)) {
+        Log::out("[Silence] ⚠️ Skip LLM trigger: text contains only symbols: \"", text, "\"");
+        spans.close(audioNowMs);
+    } else if (sameAs(text, lastTriggeredText)) {
+        Log::out("[Silence] ⚠️ Skip duplicate trigger (same as last): ", text);
+        spans.close(audioNowMs);
+    } else if (Remarks::isAcknowledgement(text)) {
+        // Heard and kept as the interviewer's, never asked nor joined to the next question.
+        Log::out("[Silence] Remark, not a question: ", text);
+        ended = {text, spans.close(audioNowMs), true};
     } else {
-        QString current = currentASRText;
-        QString last = lastTriggeredText;
-        current.remove(symbolsOnly());
-        last.remove(symbolsOnly());
-        if (current == last && !last.isEmpty()) {
-            Log::out("[Silence] ⚠️ Skip duplicate trigger (same as last): ", currentASRText);
-        } else {
-            Log::out("[Silence] ✅ Triggering LLM with text: ", currentASRText);
-            lastTriggeredText = currentASRText;
-            question = currentASRText;
-            ++asked;
-            processedText = latestASRText;
-            Log::out("[Silence] 📝 更新已处理累积文本为: \"", processedText, "\"");
-        }
+        Log::out("[Silence] ✅ Triggering LLM with text: ", text);
+        lastTriggeredText = text;
+        ended = {text, spans.close(audioNowMs), false};
+        ++asked;
+        Log::out("[Silence] 📝 更新已处理累积文本为: \"", text, "\"");
     }
+    restartSilence();
+    return ended;
+}
 
-    currentASRText.clear();
+void QuestionDetector::restartSilence() {
     hasSpeech = false;
     silentBufferCount = 0;
-    return question;
 }
 
-QString QuestionDetector::onResult(const QString &text, bool isFinal) {
-    Log::out("[Application] ASR result (", isFinal ? "final" : "partial", "): ", text);
-    // Partial results carry the session's whole text; a final one carries a single sentence
-    // and would make a poor prefix to strip from the next whole-text result.
-    if (!isFinal)
-        latestASRText = text;
-
-    QString newText = text;
-    if (!processedText.isEmpty()) {
-        newText = speechAfterAsked(text, isFinal);
-        if (newText != text)
-            Log::out("[Application] 🔄 去重: 原始=\"", text, "\", 已处理前缀=\"", processedText,
-                     "\", 新增=\"", newText, "\"");
-    }
-
-    if (!newText.isEmpty()) {
-        currentASRText = newText;
+std::vector<QuestionSpans::Correction> QuestionDetector::onResult(const RecognitionResult &result) {
+    // (a result of a session the audio has left behind places nothing)
+    if (result.session != session && result.session != 0)
+        return {};
+    const QString before = currentText();
+    auto corrections = spans.onResult(result);
+    if (currentText() != before && !currentText().isEmpty()) {
         hasSpeech = true;
-        Log::out("[Application] Updated current ASR text: ", newText);
+        Log::out("[Application] Updated current ASR text: ", currentText());
     }
-    return newText;
+    return corrections;
 }
 
-} // namespace Kelvane
-
-namespace Kelvane {
-
-QString QuestionDetector::speechAfterAsked(const QString &text, bool isFinal) {
-    if (text.startsWith(processedText)) {
-        const QString rest = text.mid(processedText.size()).trimmed();
-        return words(rest).isEmpty() ? QString() : rest; // punctuation added is no speech
-    }
-    std::vector<qsizetype> positions;
-    const QString heard = words(text, &positions);
-    const QString said = words(processedText);
-    if (heard.isEmpty())
-        return QString();
-    if (isFinal) {
-        // One sentence: new speech unless it is (a corrected form of) what was asked.
-        const QString tail = said.right(heard.size());
-        return said.contains(heard) || sameSpeech(heard, words(lastTriggeredText)) ||
-                       sameSpeech(heard, tail)
-                   ? QString()
-                   : text;
-    }
-    // The whole session's text: the asked part, perhaps corrected, then what is new. The
-    // corrected part may be a little shorter or longer than the asked one.
-    const int allowed = allowedEdits(said.size());
-    qsizetype bestEnd = -1;
-    int best = allowed + 1;
-    for (qsizetype end = std::max<qsizetype>(0, said.size() - allowed);
-         end <= std::min(heard.size(), said.size() + allowed); ++end) {
-        const int distance = editDistance(said, heard.left(end), allowed);
-        if (distance < best || (distance == best && end == said.size())) {
-            best = distance;
-            bestEnd = end;
-        }
-    }
-    if (bestEnd < 0 || best > allowed)
-        return text; // another transcript altogether
-    const qsizetype cut = bestEnd < heard.size() ? positions[size_t(bestEnd)] : text.size();
-    // The corrected text is the prefix from now on.
-    processedText = text.left(cut);
-    return text.mid(cut).trimmed();
+QString QuestionDetector::dropHeard() {
+    const QString dropped = currentText();
+    spans.close(audioNowMs);
+    restartSilence();
+    return dropped;
 }
 
 QString QuestionDetector::endQuestion() {
-    const QString unasked = hasSpeech && wouldAsk(currentASRText) ? currentASRText : QString();
-    currentASRText.clear();
-    hasSpeech = false;
-    silentBufferCount = 0;
-    startNewTranscript();
+    const QString unasked = hasSpeech && wouldAsk(currentText()) ? currentText() : QString();
+    restartSilence();
+    spans.clear();
     return unasked;
 }
 

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "QuestionSpans.h"
+
 #include <QString>
+
+#include <vector>
 
 namespace Kelvane {
 
@@ -8,6 +12,15 @@ namespace Kelvane {
 // question and what its text is. Plain and synchronous: the caller serialises its calls.
 class QuestionDetector {
 public:
+    // What a trigger (or 立即回答) ends: a question to ask, or a remark that is not one; span
+    // names it for the recogniser's corrections.
+    struct Ended {
+        QString text;
+        int span = 0;
+        bool remark = false;
+        bool isEmpty() const { return text.isEmpty(); }
+    };
+
     // Silent buffers (10 ms each) that end a question.
     void setThresholdBuffers(int buffers) { thresholdBuffers = buffers; }
     // Silent buffers after which the question may be requested early (0: never).
@@ -19,24 +32,20 @@ public:
     // meanwhile).
     QString earlyQuestion(bool pastPoint = false) const;
 
-    // One capture buffer's verdict. Returns the question to ask when this buffer completes the
-    // silence and the text passes the checks; otherwise an empty string.
-    QString onBuffer(bool loud);
+    // One capture buffer's verdict, the buffer starting at audioMs of recognition session
+    // `session` (0 while none streams). Returns what this buffer ends when it completes the
+    // silence and the text passes the checks; otherwise nothing.
+    Ended onBuffer(bool loud, int session = 0, qint64 audioMs = 0);
 
     // The user asks now: the current text becomes the question as if the pause had ended it
     // (the same checks; the silence starts counting afresh). Empty when there is none to ask.
-    QString askNow() { return checkSilenceTrigger(); }
+    Ended askNow() { return checkSilenceTrigger(); }
 
-    // One recognition result. Returns the text new since the last question (what the
-    // recogniser reported minus the prefix already asked).
-    QString onResult(const QString &text, bool isFinal);
+    // One recognition result: the questions (and remarks) already ended whose words it changed.
+    std::vector<QuestionSpans::Correction> onResult(const RecognitionResult &result);
 
-    // A new recognition session starts its transcript from nothing: what the old one said is
-    // no prefix of what the new one will say.
-    void startNewTranscript() {
-        processedText.clear();
-        latestASRText.clear();
-    }
+    // What was heard of the question in progress is dropped, never to be asked (returned).
+    QString dropHeard();
 
     // Listening stopped: the question in progress ends unasked (returned, for the log) and the
     // next start begins from nothing.
@@ -49,25 +58,22 @@ public:
     static constexpr int kPacketBuffers = 10;
     // How many questions were asked so far.
     int questionsAsked() const { return asked; }
-    const QString &currentText() const { return currentASRText; }
+    const QString &currentText() const { return spans.openText(); }
 
 private:
-    QString checkSilenceTrigger();
-
+    Ended checkSilenceTrigger();
     bool wouldAsk(const QString &text) const;
-    // After a question was asked: the text of `text` that is new speech, not the asked
-    // question again (repeated, re-punctuated, corrected, or marked final now).
-    QString speechAfterAsked(const QString &text, bool isFinal);
+    void restartSilence();
 
     int thresholdBuffers = 100;
     int earlyBuffers = 0;
     int silentBufferCount = 0;
     int asked = 0;
     bool hasSpeech = false;
-    QString currentASRText;
     QString lastTriggeredText;
-    QString processedText;
-    QString latestASRText;
+    QuestionSpans spans;
+    int session = 0;       // the recognition session whose timeline the spans are on
+    qint64 audioNowMs = 0; // where the last buffer began on it
 };
 
 } // namespace Kelvane

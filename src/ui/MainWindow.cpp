@@ -6,6 +6,8 @@
 #include "MarkdownView.h"
 #include "NativeFrame.h"
 #include "QuestionBook.h"
+#include "Remarks.h"
+#include "SessionRecord.h"
 #include "Settings.h"
 #include "SettingsDialog.h"
 
@@ -44,8 +46,13 @@ MainWindow::MainWindow(QWidget *parent)
     const QSize room = screen() ? screen()->availableSize() : QSize(1200, 700);
     resize(std::min(1200, room.width()), std::min(700, room.height()));
 
+    watchBook();
+}
+
+void MainWindow::watchBook() {
     connect(book, &QuestionBook::added, this, &MainWindow::onQuestionAdded);
     connect(book, &QuestionBook::changed, this, &MainWindow::onQuestionChanged);
+    connect(book, &QuestionBook::listChanged, this, &MainWindow::syncList);
     connect(book, &QuestionBook::failedChanged, this, &MainWindow::markItem);
 }
 
@@ -60,12 +67,10 @@ void MainWindow::setApplication(Application *app) {
     application = app;
     if (!application)
         return;
-    connect(application, &Application::newQuestionStarted, book, &QuestionBook::addQuestion);
-    connect(application, &Application::llmResponse, book, &QuestionBook::addResponse);
-    connect(application, &Application::answerFailed, book, &QuestionBook::fail);
-    connect(application, &Application::answerRestarted, book, &QuestionBook::restart);
-    connect(application, &Application::answerThinking, book, &QuestionBook::startThinking);
-    connect(application, &Application::questionTiming, book, &QuestionBook::setTiming);
+    book->disconnect(this);
+    book = application->book();
+    watchBook();
+    syncList();
     connect(application, &Application::statusChanged, this, &MainWindow::onStatusChanged);
     connect(application, &Application::listeningChanged, this, &MainWindow::onListeningChanged);
     connect(application, &Application::asrResult, this, &MainWindow::onASRResult);
@@ -171,7 +176,20 @@ bool MainWindow::editSettings(const QString &note, const QString &focusKey) {
 void MainWindow::onQuestionItemClicked(QListWidgetItem *item) {
     if (!item || !book->find(item->data(Qt::UserRole).toInt()))
         return;
-    currentQuestionId = item->data(Qt::UserRole).toInt();
+    showQuestion(item->data(Qt::UserRole).toInt());
+}
+
+void MainWindow::showQuestion(int questionId) {
+    if (questionId == pendingQuestionId)
+        pendingQuestionId = 0;
+    currentQuestionId = questionId;
+    renderedQuestionId = 0; // another entry, or the same one anew, is drawn from the start
+    if (QListWidgetItem *item = itemOf(questionId)) {
+        questionList->setCurrentItem(item);
+        questionList->scrollToItem(item, QAbstractItemView::EnsureVisible);
+    } else {
+        questionList->setCurrentItem(nullptr);
+    }
     refreshAnswerView();
 }
 
@@ -214,27 +232,70 @@ bool MainWindow::exportTo(const QString &path) {
     return written;
 }
 
+// A new question joins the list at once; the answer being read stays until the new one's
+// answer shows it is one.
 void MainWindow::onQuestionAdded(int questionId) {
-    showTranscript(QString()); // asked: the next question starts from nothing
     const QuestionEntry *entry = book->find(questionId);
-    auto *item = new QListWidgetItem(questionLabel(questionId, entry->question));
-    item->setData(Qt::UserRole, questionId);
-    questionList->addItem(item);
-
-    currentQuestionId = questionId;
-    renderedQuestionId = 0; // a new entry, even under a known id, is drawn anew
-    questionList->setCurrentItem(item);
-    questionList->scrollToItem(item, QAbstractItemView::EnsureVisible);
-    refreshAnswerView();
+    if (!entry || entry->remark)
+        return;
+    showTranscript(QString()); // asked: the next question starts from nothing
+    pendingQuestionId = questionId;
+    onQuestionChanged(questionId, false);
 }
 
 // Only the question shown is drawn; the others are drawn when selected.
 void MainWindow::onQuestionChanged(int questionId, bool anew) {
+    const QuestionEntry *entry = book->find(questionId);
+    if (questionId == pendingQuestionId && entry && !entry->remark &&
+        (entry->thinkingSince || !entry->failure.isEmpty() ||
+         Remarks::verdict(entry->answer, entry->done) == Remarks::Verdict::Answer)) {
+        showQuestion(questionId);
+        return;
+    }
     if (questionId != currentQuestionId)
         return;
     if (anew)
         renderedQuestionId = 0;
     refreshAnswerView();
+}
+
+QListWidgetItem *MainWindow::itemOf(int questionId) const {
+    for (int row = 0; row < questionList->count(); ++row)
+        if (questionList->item(row)->data(Qt::UserRole).toInt() == questionId)
+            return questionList->item(row);
+    return nullptr;
+}
+
+// The list shows the questions in order, numbered without gaps; one that became a remark or
+// was joined into another leaves it, and the pane goes back to the question before.
+void MainWindow::syncList() {
+    QList<const QuestionEntry *> listed;
+    for (const QuestionEntry &entry : book->entries())
+        if (!entry.remark)
+            listed.append(&entry);
+    for (int row = questionList->count() - 1; row >= 0; --row) {
+        const QuestionEntry *entry =
+            book->find(questionList->item(row)->data(Qt::UserRole).toInt());
+        if (!entry || entry->remark)
+            delete questionList->takeItem(row);
+    }
+    for (int row = 0; row < listed.size(); ++row) {
+        QListWidgetItem *item = questionList->item(row);
+        if (!item || item->data(Qt::UserRole).toInt() != listed[row]->id) {
+            item = new QListWidgetItem();
+            item->setData(Qt::UserRole, listed[row]->id);
+            questionList->insertItem(row, item);
+        }
+        item->setText(questionLabel(row + 1, listed[row]->question));
+    }
+    const QuestionEntry *pending = book->find(pendingQuestionId);
+    if (!pending || pending->remark)
+        pendingQuestionId = 0;
+    const QuestionEntry *shown = book->find(currentQuestionId);
+    if (currentQuestionId && (!shown || shown->remark))
+        showQuestion(book->questionBefore(currentQuestionId));
+    else if (shown)
+        answerTitle->setText(questionLabel(book->number(shown->id), shown->question));
 }
 
 void MainWindow::onStatusChanged(const QString &status) {
@@ -284,7 +345,7 @@ void MainWindow::refreshAnswerView() {
         thinkingClock->stop();
         return;
     }
-    answerTitle->setText(questionLabel(entry->id, entry->question));
+    answerTitle->setText(questionLabel(book->number(entry->id), entry->question));
     timingLabel->setText(timingLine(*entry));
     retryButton->setEnabled(entry->done || !entry->failure.isEmpty());
     if (entry->thinkingSince && entry->answer.isEmpty() && entry->failure.isEmpty()) {

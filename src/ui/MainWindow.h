@@ -44,6 +44,7 @@ private slots:
     void onASRResult(const QString &text, bool isFinal);
     void onQuestionAdded(int questionId);
     void onQuestionChanged(int questionId, bool anew);
+    void syncList();
     void onStatusChanged(const QString &status);
     void onListeningChanged(bool listening);
     void onRetryClicked();
@@ -63,6 +64,9 @@ private:
     void showTranscript(const QString &text);
     void refreshAnswerView();
     void markItem(int questionId, bool failed);
+    void watchBook();
+    QListWidgetItem *itemOf(int questionId) const;
+    void showQuestion(int questionId);
     // Opens the settings dialog; true when it was saved.
     bool editSettings(const QString &note, const QString &focusKey = QString());
 
@@ -92,6 +96,8 @@ private:
     QLabel *timingLabel = nullptr;
     QTextEdit *answerView = nullptr;
     int currentQuestionId = 0;
+    // The newest question, shown once its answer begins (a question may turn out a remark).
+    int pendingQuestionId = 0;
     std::unique_ptr<MarkdownView> answerRenderer;
     int renderedQuestionId = 0; // whose answer the view holds, 0 for none
 };

@@ -19,8 +19,8 @@ QString escapedMarkdown(const QString &text) {
 
 } // namespace
 
-QString questionLabel(int id, const QString &question) {
-    return QStringLiteral("Q%1: %2").arg(id).arg(question);
+QString questionLabel(int number, const QString &question) {
+    return QStringLiteral("Q%1: %2").arg(number).arg(question);
 }
 
 QString timingLine(const QuestionEntry &entry) {
@@ -45,8 +45,14 @@ QString answerMarkdown(const QuestionEntry &entry) {
 
 QString sessionMarkdown(const QString &direction, const QList<QuestionEntry> &questions) {
     QString text = QStringLiteral("# 面试记录\n\n面试方向：%1\n").arg(direction);
+    int number = 0;
     for (const QuestionEntry &entry : questions) {
-        text += QStringLiteral("\n## ") + questionLabel(entry.id, entry.question) +
+        if (entry.remark) {
+            text += QStringLiteral("\n> 面试官：") + escapedMarkdown(entry.question) +
+                    QLatin1Char('\n');
+            continue;
+        }
+        text += QStringLiteral("\n## ") + questionLabel(++number, entry.question) +
                 QStringLiteral("\n\n");
         const QString answer = answerMarkdown(entry);
         text += answer.isEmpty() ? QStringLiteral("（尚无回答）") : answer;

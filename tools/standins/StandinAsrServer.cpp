@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -21,6 +22,30 @@ constexpr int kBlockSamples = 160;          // 10 ms at 16 kHz
 constexpr double kSpeechRms = 0.015;        // of full scale
 constexpr qint64 kSentenceEndQuietMs = 600; // quiet that ends a sentence
 constexpr qint64 kMsPerRevealedChar = 100;  // partial results grow with the speech
+
+// The words of a line with their times, spread over its speech: a Latin run is one word, a
+// Chinese character another; punctuation is none.
+QJsonArray wordsOf(const QString &line, qint64 startMs, qint64 endMs) {
+    QStringList words;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const QChar c = line.at(i);
+        const bool latin = c.unicode() < 0x250 && c.isLetterOrNumber();
+        if (!c.isLetterOrNumber())
+            continue;
+        if (latin && !words.isEmpty() && i > 0 && line.at(i - 1).unicode() < 0x250 &&
+            line.at(i - 1).isLetterOrNumber())
+            words.last() += c;
+        else
+            words.append(QString(c));
+    }
+    QJsonArray result;
+    const qint64 step = words.isEmpty() ? 0 : (endMs - startMs) / words.size();
+    for (int i = 0; i < words.size(); ++i)
+        result.append(QJsonObject{{"text", words[i]},
+                                  {"start_time", startMs + i * step},
+                                  {"end_time", startMs + (i + 1) * step}});
+    return result;
+}
 
 const char *reason(int status) {
     switch (status) {
@@ -282,6 +307,8 @@ void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const Q
     }
     if (listenToAudio(session, pcm) || last)
         sendResult(socket, session, last);
+    for (const int sentence : std::exchange(session.correctionsDue, {}))
+        correctLater(socket, sentence);
     if (last) {
         log(QStringLiteral("last audio frame: session ends"));
         socket->close(QWebSocketProtocol::CloseCodeNormal);
@@ -331,6 +358,8 @@ bool StandinAsrServer::listenToAudio(Session &session, const QByteArray &pcm) {
                         {session.speechStartMs, session.receivedMs - session.quietMs});
                     ++scriptPosition;
                     log(QStringLiteral("sentence recognised: ") + line);
+                    if (options_.corrections.contains(line))
+                        session.correctionsDue.append(int(session.definite.size()) - 1);
                 }
                 session.partial.clear();
                 changed = true;
@@ -341,18 +370,35 @@ bool StandinAsrServer::listenToAudio(Session &session, const QByteArray &pcm) {
     return changed;
 }
 
+void StandinAsrServer::correctLater(QWebSocket *socket, int sentence) {
+    QTimer::singleShot(options_.correctAfterMs, socket, [this, socket, sentence]() {
+        auto it = sessions.find(socket);
+        if (it == sessions.end() || sentence >= it->definite.size())
+            return;
+        it->definite[sentence] =
+            options_.corrections.value(it->definite[sentence], it->definite[sentence]);
+        log(QStringLiteral("sentence corrected: ") + it->definite[sentence]);
+        sendResult(socket, *it, false);
+    });
+}
+
 void StandinAsrServer::sendResult(QWebSocket *socket, Session &session, bool last) {
     QJsonArray utterances;
-    for (int i = 0; i < session.definite.size(); ++i)
+    for (int i = 0; i < session.definite.size(); ++i) {
+        const auto [start, end] = session.times[i];
         utterances.append(QJsonObject{{"definite", true},
-                                      {"start_time", session.times[i].first},
-                                      {"end_time", session.times[i].second},
-                                      {"text", session.definite[i]}});
+                                      {"start_time", start},
+                                      {"end_time", end},
+                                      {"text", session.definite[i]},
+                                      {"words", wordsOf(session.definite[i], start, end)}});
+    }
     if (!session.partial.isEmpty())
         utterances.append(QJsonObject{{"definite", false},
                                       {"start_time", session.speechStartMs},
                                       {"end_time", session.receivedMs},
-                                      {"text", session.partial}});
+                                      {"text", session.partial},
+                                      {"words", wordsOf(session.partial, session.speechStartMs,
+                                                        session.receivedMs - session.quietMs)}});
     else
         utterances.append(
             QJsonObject{{"definite", false}, {"start_time", -1}, {"end_time", -1}, {"text", ""}});

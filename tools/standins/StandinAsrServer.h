@@ -37,6 +37,10 @@ public:
         int idleTimeoutMs = 8000;  // the real service ends a session without audio after ~8 s
         int settleMs = 200;        // quiet after which the partial result shows the whole line
         bool quiet = false;        // no log lines on standard output
+        // Second thoughts: a line recognised is rewritten this long after it became definite
+        // (as a recogniser's second pass rewrites a sentence).
+        QMap<QString, QString> corrections;
+        int correctAfterMs = 900;
     };
 
     explicit StandinAsrServer(const Options &options, QObject *parent = nullptr);
@@ -84,7 +88,8 @@ private:
         qint64 quietMs = 0;   // quiet time since the last loud block
         QStringList definite; // sentences recognised so far
         QList<QPair<qint64, qint64>> times;
-        QString partial; // the sentence being revealed
+        QString partial;           // the sentence being revealed
+        QList<int> correctionsDue; // definite sentences to rewrite later
         QTimer *idle = nullptr;
     };
 
@@ -96,6 +101,7 @@ private:
     void handleAudio(QWebSocket *socket, Session &session, const QByteArray &pcm, bool last);
     bool listenToAudio(Session &session, const QByteArray &pcm);
     void sendResult(QWebSocket *socket, Session &session, bool last);
+    void correctLater(QWebSocket *socket, int sentence);
     void sendErrorTo(QWebSocket *socket, quint32 code, const QString &message);
     QString currentLine(const Session &session) const;
     QString corpusProblem(const QJsonObject &request);

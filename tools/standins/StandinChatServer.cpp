@@ -104,6 +104,10 @@ QString StandinChatServer::answer(const QString &question) {
 }
 
 QStringList StandinChatServer::answerDeltas(const QString &question) {
+    // As a model told so answers words that ask nothing: the marker alone, in pieces.
+    for (const char *remark : {"不着急", "共享一下屏幕", "我们开始吧"})
+        if (question.contains(QString::fromUtf8(remark)))
+            return {QStringLiteral("[NOT_"), QStringLiteral("A_QUES"), QStringLiteral("TION]")};
     const QString lower = question.toLower();
     const bool aboutCode = lower.contains("code") || lower.contains(QStringLiteral("代码")) ||
                            lower.contains("java") || lower.contains("c++") ||
@@ -220,12 +224,13 @@ void StandinChatServer::respond(QTcpSocket *socket, const QByteArray &method,
                  errorBody("messages and stream=true are required", "invalid_request_error"));
         return;
     }
-    // The question is the user message's first line, after the prompt's own words.
-    QString question = messages.last().toObject().value("content").toString();
-    question = question.section('\n', 0, 0);
+    // The question is the user message's line after the prompt's own words (remarks before it).
     const QString prefix = QStringLiteral("面试官问：");
-    if (question.startsWith(prefix))
-        question = question.mid(prefix.size());
+    QString question = messages.last().toObject().value("content").toString();
+    for (const QString &line : question.split('\n'))
+        if (line.startsWith(prefix))
+            question = line.mid(prefix.size());
+    question = question.section('\n', 0, 0);
     log(QStringLiteral("request %1: question: %2").arg(number).arg(question));
     requests[number - 1].question = question;
 
