@@ -79,7 +79,7 @@ struct Timeline {
                 plan.recordFirstToken(value.toInt());
                 detector.setEarlyBuffers(plan.earlyBuffers(100));
             } else if (name == "text" || name == "final") {
-                detector.onResult({value, {}, 0});
+                detector.onResult({value, {}, -1, 0});
                 if (plan.outdatedBy(detector.questionsAsked(), detector.currentText())) {
                     cancel();
                     send(detector.earlyQuestion(true));

@@ -8,10 +8,13 @@ using namespace Kelvane;
 namespace {
 
 // "start-end:text" with optional words "[word@start,…]"; several joined by "|". A "!" before
-// the times marks the utterance definite.
-RecognitionResult timed(const QString &spec, int session) {
+// the times marks the utterance definite. The recogniser has heard all audio so far, unless
+// the spec begins with "~" (it does not say).
+RecognitionResult timed(QString spec, int session, qint64 heardMs) {
     RecognitionResult result;
     result.session = session;
+    result.heardMs = spec.startsWith('~') ? -1 : heardMs;
+    spec.remove('~');
     for (const QString &part : spec.split(QLatin1Char('|'))) {
         static const QRegularExpression form(
             QStringLiteral(R"(^(!?)(\d+)-(\d+):([^\[]*)(?:\[(.*)\])?$)"));
@@ -51,6 +54,10 @@ private slots:
         };
         row("one question", "L100;U0-1000:什么是多态？;S100", {"Q:什么是多态？"});
         row("not yet", "L;P什么是多态？;S99", {});
+        // A quiet tail after the words, which the level gate still takes for sound, is pause.
+        row("a quiet tail after the words", "L100;U0-700:什么是多态？;S84;S1", {"Q:什么是多态？"});
+        row("a tail counts no more than 150 ms", "L100;U0-700:什么是多态？;S84", {});
+        row("a recogniser that has not heard the tail", "L100;U~0-700:什么是多态？;S99", {});
         row("speech resets the count", "L;P什么;S60;L;P什么是多态;S60", {});
         row("nothing recognised", "L;S100;S100", {});
         row("only symbols", "L;P？。 ，;S100", {});
@@ -123,7 +130,7 @@ private slots:
                 detector.setThresholdBuffers(rest.toInt());
             } else if (kind == 'U' || kind == 'P') {
                 const RecognitionResult result =
-                    kind == 'U' ? timed(rest, session) : RecognitionResult{rest, {}, session};
+                    kind == 'U' ? timed(rest, session, clock) : RecognitionResult{rest, {}, -1, session};
                 for (const auto &c : detector.onResult(result))
                     seen << QStringLiteral("C%1:%2").arg(c.span).arg(c.text);
             } else if (kind == 'N') {

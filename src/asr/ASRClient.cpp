@@ -300,6 +300,8 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
             RecognitionResult recognised;
             recognised.text = QString::fromStdString(resultText);
             recognised.utterances = utterancesIn(result);
+            if (const json *audio = findMember(document, "audio_info"))
+                recognised.heardMs = timeIn(*audio, "duration");
             recognised.session = sessionSerial_.load();
             onRecognised(recognised);
         }

@@ -27,6 +27,7 @@ struct Utterance {
 struct RecognitionResult {
     QString text;
     std::vector<Utterance> utterances;
+    qint64 heardMs = -1; // how much of the session's audio the recogniser has heard
     int session = 0; // the client's count of sessions, so a result is never read in another
 };
 

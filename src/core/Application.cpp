@@ -41,7 +41,7 @@ void Application::wire() {
     connect(
         ears, &Listener::triggerLLMRequest, this,
         [this](const QString &question, int span) {
-            asker->ask(question, span, listener->lastLoudAtMs(), listener->triggeredAtMs());
+            asker->ask(question, span, listener->speechEndedAtMs(), listener->triggeredAtMs());
         },
         Qt::QueuedConnection);
     connect(ears, &Listener::remarkHeard, mouth, &Asker::noteRemark, Qt::QueuedConnection);
@@ -170,7 +170,7 @@ void Application::answerNow() {
         return;
     }
     Log::out("[Application] Answer now: ", heard.text);
-    asker->ask(heard.text, heard.span, listener->lastLoudAtMs(), listener->triggeredAtMs());
+    asker->ask(heard.text, heard.span, listener->speechEndedAtMs(), listener->triggeredAtMs());
 }
 
 void Application::followPlaying(const QString &deviceId) {

@@ -387,21 +387,35 @@ QuestionDetector::Ended Listener::askNow() {
         std::lock_guard<std::mutex> lock(detectorMutex);
         heard = detector.askNow();
     }
-    if (!heard.isEmpty() && !heard.remark)
+    if (!heard.isEmpty() && !heard.remark) {
         triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
+        speechEndedAt.store(lastLoudAt.load() - heard.tailMs);
+    }
     return heard;
+}
+
+// How long after the speech the early request leaves is what the answer's first text waits
+// on: the log says it, for the figures.
+void Listener::requestEarly(const QString &question, int asked, qint64 tailMs) {
+    earlyGrace.stop();
+    Log::out("[Application] Early point: ",
+             QDateTime::currentMSecsSinceEpoch() - (lastLoudAt.load() - tailMs),
+             " ms after the speech ended");
+    emit earlyQuestion(question, asked);
 }
 
 void Listener::sendEarlyNow() {
     QString question;
     int asked = 0;
+    qint64 tail = 0;
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
         question = detector.earlyQuestion(true);
         asked = detector.questionsAsked();
+        tail = detector.silentMs() - detector.silentBuffers() * 10;
     }
     if (isListening && !question.isEmpty())
-        emit earlyQuestion(question, asked);
+        requestEarly(question, asked, tail);
 }
 
 void Listener::onRecognised(const RecognitionResult &result) {
@@ -409,22 +423,25 @@ void Listener::onRecognised(const RecognitionResult &result) {
     QString current;
     QString early;
     int asked = 0;
+    bool earlyDue = false;
+    qint64 tail = 0;
     {
         std::lock_guard<std::mutex> lock(detectorMutex);
         corrections = detector.onResult(result);
         current = detector.currentText();
         early = detector.earlyQuestion(true);
         asked = detector.questionsAsked();
+        earlyDue = detector.takeEarlyDue();
+        tail = detector.silentMs() - detector.silentBuffers() * 10;
     }
     if (!result.text.isEmpty())
         supervisor.textArrived();
     for (const QuestionSpans::Correction &correction : corrections)
         emit questionCorrected(correction.span, correction.text);
-    // The recogniser answered the pause's audio while the early request waited for it.
-    if (earlyGrace.isActive() && !early.isEmpty()) {
-        earlyGrace.stop();
-        emit earlyQuestion(early, asked);
-    }
+    // The recogniser answered the pause's audio while the early request waited for it, or
+    // placed the end of the words early enough that the point has passed.
+    if ((earlyGrace.isActive() || earlyDue) && !early.isEmpty() && isListening)
+        requestEarly(early, asked, tail);
     // The recogniser caught up during the pause: request what it says now.
     emit textChanged(asked, current, early);
     emit asrResult(current, false);

@@ -58,6 +58,9 @@ public:
     // What the interviewer said so far, taken as a question now (empty: nothing to ask).
     QuestionDetector::Ended askNow();
     qint64 lastLoudAtMs() const { return lastLoudAt.load(); }
+    // Where the last question's speech ended (ms since the epoch): its last loud buffer, or the
+    // recogniser's end of its words where a quiet tail followed them.
+    qint64 speechEndedAtMs() const { return speechEndedAt.load(); }
     qint64 triggeredAtMs() const { return triggeredAt.load(); }
 
     QString statusDetail() const { return statusDetail_; }
@@ -101,6 +104,7 @@ private:
     bool sendAudio(const std::vector<int16_t> &mono);
     void onRecognised(const RecognitionResult &result);
     void handOver(const QuestionDetector::Ended &ended);
+    void requestEarly(const QString &question, int asked, qint64 tailMs);
     void reportLevel(double energy);
     void onCaptureEnded(int generation, CaptureEnd why, PlatformResult code);
     void onSessionReady();
@@ -157,6 +161,7 @@ private:
     QString hintedDevice;
     bool followPlaying = false;
     std::atomic<qint64> triggeredAt{0};
+    std::atomic<qint64> speechEndedAt{0};
 };
 
 } // namespace Kelvane

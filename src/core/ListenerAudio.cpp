@@ -58,9 +58,11 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
             packets.clearTarget();
         else if (silentBuffers == 1 && earlyPoint > 0)
             packets.endPacketIn(size_t(earlyPoint) * mono.size());
-        if (sendAudio(mono)) {
+        sendAudio(mono);
+        {
+            // (the packet that ends at the point has just left with this buffer)
             std::lock_guard<std::mutex> lock(detectorMutex);
-            atEarlyPoint = !detector.earlyQuestion().isEmpty();
+            atEarlyPoint = detector.earlyPointReached();
         }
         if (loud)
             lastLoudAt.store(QDateTime::currentMSecsSinceEpoch());
@@ -92,6 +94,7 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
 void Listener::handOver(const QuestionDetector::Ended &ended) {
     if (ended.isEmpty())
         return;
+    speechEndedAt.store(lastLoudAt.load() - ended.tailMs);
     if (ended.remark) {
         emit remarkHeard(ended.text, ended.span);
         return;

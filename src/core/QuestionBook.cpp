@@ -115,7 +115,7 @@ void QuestionBook::addResponse(int id, const QString &text, bool isDone) {
     if (e->endedAt && isDone && e->completeMs < 0) {
         e->completeMs = now - e->endedAt;
         Log::out("[Timing] Q", id, ": silence ", e->silenceMs, " ms, first text ", e->firstTextMs,
-                 " ms, complete ", e->completeMs, " ms");
+                 " ms, complete ", e->completeMs, " ms (speech ended at ", e->endedAt, ")");
     }
     if (isDone)
         e->done = true;

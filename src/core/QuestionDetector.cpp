@@ -5,6 +5,8 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace Kelvane {
 
 namespace {
@@ -40,7 +42,8 @@ QuestionDetector::Ended QuestionDetector::onBuffer(bool loud, int sessionNow, qi
         session = sessionNow;
         spans.startSession();
     }
-    if (sessionNow != 0)
+    streamingNow = sessionNow != 0;
+    if (streamingNow)
         audioNowMs = audioMs;
     if (!loud) {
         ++silentBufferCount;
@@ -49,20 +52,34 @@ QuestionDetector::Ended QuestionDetector::onBuffer(bool loud, int sessionNow, qi
             Log::out("[Silence] Reset silent counter (was ", silentBufferCount, " frames)");
         hasSpeech = true;
         silentBufferCount = 0;
+        earlyNoted = false;
     }
     // (at or past it: a threshold lowered below the silence already counted ends it now)
-    if (silentBufferCount < thresholdBuffers)
+    if (silentBufferCount == 0 || silentMs() < qint64(thresholdBuffers) * 10)
         return Ended();
     Log::out("[Silence] Detected ", thresholdBuffers * 10,
              "ms silence, checking if should trigger LLM");
     return checkSilenceTrigger();
 }
 
+qint64 QuestionDetector::tailMs() const {
+    if (silentBufferCount == 0 || !streamingNow || spans.openEndMs() < 0)
+        return 0;
+    // Where the level gate's pause began; only a recogniser that has heard that far knows
+    // whether a word ended before it.
+    const qint64 gateStart = audioNowMs + 10 - qint64(silentBufferCount) * 10;
+    if (spans.heardMs() < gateStart)
+        return 0;
+    return std::clamp<qint64>(gateStart - spans.openEndMs(), 0, kMaxTailMs);
+}
+
 QString QuestionDetector::earlyQuestion(bool pastPoint) const {
     // The first packet to leave at or after the point.
-    const bool atPoint = silentBufferCount >= earlyBuffers &&
-                         (pastPoint || silentBufferCount - kPacketBuffers < earlyBuffers);
-    if (earlyBuffers <= 0 || !atPoint || silentBufferCount >= thresholdBuffers || !hasSpeech ||
+    const qint64 silent = silentMs();
+    const qint64 point = qint64(earlyBuffers) * 10;
+    const bool atPoint =
+        silent >= point && (pastPoint || silent - kPacketBuffers * 10 < point);
+    if (earlyBuffers <= 0 || !atPoint || silent >= qint64(thresholdBuffers) * 10 || !hasSpeech ||
         !wouldAsk(currentText()))
         return QString();
     return currentText();
@@ -92,11 +109,13 @@ QuestionDetector::Ended QuestionDetector::checkSilenceTrigger() {
     } else if (Remarks::isAcknowledgement(text)) {
         // Heard and kept as the interviewer's, never asked nor joined to the next question.
         Log::out("[Silence] Remark, not a question: ", text);
-        ended = {text, spans.close(audioNowMs), true};
+        ended = {text, 0, true, tailMs()};
+        ended.span = spans.close(audioNowMs);
     } else {
         Log::out("[Silence] ✅ Triggering LLM with text: ", text);
         lastTriggeredText = text;
-        ended = {text, spans.close(audioNowMs), false};
+        ended = {text, 0, false, tailMs()};
+        ended.span = spans.close(audioNowMs);
         ++asked;
         Log::out("[Silence] 📝 更新已处理累积文本为: \"", text, "\"");
     }
@@ -107,6 +126,14 @@ QuestionDetector::Ended QuestionDetector::checkSilenceTrigger() {
 void QuestionDetector::restartSilence() {
     hasSpeech = false;
     silentBufferCount = 0;
+    earlyNoted = false;
+}
+
+bool QuestionDetector::earlyPointReached() {
+    if (earlyNoted || earlyQuestion(true).isEmpty())
+        return false;
+    earlyNoted = true;
+    return true;
 }
 
 std::vector<QuestionSpans::Correction> QuestionDetector::onResult(const RecognitionResult &result) {
@@ -114,7 +141,11 @@ std::vector<QuestionSpans::Correction> QuestionDetector::onResult(const Recognit
     if (result.session != session && result.session != 0)
         return {};
     const QString before = currentText();
+    const qint64 silentBefore = silentMs();
     auto corrections = spans.onResult(result);
+    const qint64 point = qint64(earlyBuffers) * 10;
+    if (earlyBuffers > 0 && silentBefore < point && silentMs() >= point && !earlyNoted)
+        earlyDue = earlyNoted = true;
     if (currentText() != before && !currentText().isEmpty()) {
         hasSpeech = true;
         Log::out("[Application] Updated current ASR text: ", currentText());

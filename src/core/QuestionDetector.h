@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <utility>
 #include <vector>
 
 namespace Kelvane {
@@ -18,6 +19,7 @@ public:
         QString text;
         int span = 0;
         bool remark = false;
+        qint64 tailMs = 0; // how long before the level gate's pause the words ended
         bool isEmpty() const { return text.isEmpty(); }
     };
 
@@ -52,6 +54,14 @@ public:
     QString endQuestion();
 
     int silentBuffers() const { return silentBufferCount; }
+    // The pause so far. A quiet tail the level gate still counts as sound, but after the
+    // recogniser's last word, counts too, up to kMaxTailMs: the pause is where the words end.
+    qint64 silentMs() const { return qint64(silentBufferCount) * 10 + tailMs(); }
+    static constexpr qint64 kMaxTailMs = 150;
+    // A result moved the pause past the early point: the early request is due now.
+    bool takeEarlyDue() { return std::exchange(earlyDue, false); }
+    // True once a pause, at the buffer that reaches the early point with a question to ask.
+    bool earlyPointReached();
     int earlyPoint() const { return earlyBuffers; }
     // Buffers in one packet of audio to the recogniser: the early point is checked as each
     // packet leaves, so that the recogniser has heard the pause up to it.
@@ -62,6 +72,7 @@ public:
 
 private:
     Ended checkSilenceTrigger();
+    qint64 tailMs() const;
     bool wouldAsk(const QString &text) const;
     void restartSilence();
 
@@ -74,6 +85,9 @@ private:
     QuestionSpans spans;
     int session = 0;       // the recognition session whose timeline the spans are on
     qint64 audioNowMs = 0; // where the last buffer began on it
+    bool streamingNow = false;
+    bool earlyDue = false;
+    bool earlyNoted = false; // this pause's early point was reported
 };
 
 } // namespace Kelvane

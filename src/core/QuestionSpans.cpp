@@ -24,8 +24,8 @@ size_t QuestionSpans::ownerOf(qint64 ms) const {
 
 // Each utterance goes to the span its words start in; one that a trigger falls inside is cut
 // between its words. False when some utterance has no time to place it by.
-bool QuestionSpans::readByTimes(const RecognitionResult &result,
-                                std::vector<QString> &pieces) const {
+bool QuestionSpans::readByTimes(const RecognitionResult &result, std::vector<QString> &pieces,
+                                qint64 &lastEnd) const {
     bool any = false;
     for (const Utterance &utterance : result.utterances) {
         if (utterance.text.trimmed().isEmpty())
@@ -40,8 +40,13 @@ bool QuestionSpans::readByTimes(const RecognitionResult &result,
         const qint64 lastStart = utterance.words.empty()
                                      ? utterance.endMs
                                      : std::max(utterance.endMs, utterance.words.back().startMs);
+        const qint64 end = utterance.words.empty()
+                               ? utterance.endMs
+                               : std::max(utterance.words.back().endMs, utterance.words.back().startMs);
         if (owner == closed.size() || lastStart < closed[owner].endMs) {
             pieces[owner] = SpeechText::join(pieces[owner], utterance.text);
+            if (owner == closed.size())
+                lastEnd = std::max(lastEnd, end);
             continue;
         }
         qsizetype from = 0; // where the piece of `owner` begins in the text
@@ -61,6 +66,8 @@ bool QuestionSpans::readByTimes(const RecognitionResult &result,
             from = at;
         }
         pieces[owner] = SpeechText::join(pieces[owner], utterance.text.mid(from));
+        if (owner == closed.size())
+            lastEnd = std::max(lastEnd, end);
     }
     return any;
 }
@@ -80,7 +87,8 @@ QString QuestionSpans::openByText(const QString &text) const {
 std::vector<QuestionSpans::Correction> QuestionSpans::onResult(const RecognitionResult &result) {
     std::vector<Correction> corrections;
     std::vector<QString> pieces(closed.size() + 1);
-    if (readByTimes(result, pieces)) {
+    qint64 lastEnd = -1;
+    if (readByTimes(result, pieces, lastEnd)) {
         for (size_t i = 0; i < closed.size(); ++i) {
             // (a span the recogniser no longer shows keeps what it had)
             if (pieces[i].isEmpty() || pieces[i] == closed[i].text)
@@ -89,8 +97,11 @@ std::vector<QuestionSpans::Correction> QuestionSpans::onResult(const Recognition
             corrections.push_back({closed[i].serial, pieces[i]});
         }
         open = SpeechText::join(carried, pieces.back());
+        openEnd = lastEnd;
+        heardToMs = result.heardMs;
     } else if (!result.text.trimmed().isEmpty()) {
         open = SpeechText::join(carried, openByText(result.text));
+        openEnd = heardToMs = -1;
     } else {
         return corrections; // nothing heard: no reason to forget what was
     }
@@ -104,6 +115,7 @@ int QuestionSpans::close(qint64 audioMs) {
     openFromMs = end;
     carried.clear();
     open.clear();
+    openEnd = heardToMs = -1;
     textAtClose = lastText;
     return serials;
 }
@@ -112,6 +124,7 @@ void QuestionSpans::startSession() {
     carried = open;
     closed.clear();
     openFromMs = 0;
+    openEnd = heardToMs = -1;
     lastText.clear();
     textAtClose.clear();
 }

@@ -26,6 +26,10 @@ public:
     std::vector<Correction> onResult(const RecognitionResult &result);
     // What was heard since the last close: the question in progress.
     const QString &openText() const { return open; }
+    // Where the recogniser places the end of the open span's last word, and how far into the
+    // session it has heard (-1: it did not say).
+    qint64 openEndMs() const { return openEnd; }
+    qint64 heardMs() const { return heardToMs; }
     // The open span ends at audioMs of the session's audio: its number, by which corrections
     // name it.
     int close(qint64 audioMs);
@@ -43,13 +47,16 @@ private:
     };
     // Where each piece of the result belongs: closed.size() for the open span.
     size_t ownerOf(qint64 ms) const;
-    bool readByTimes(const RecognitionResult &result, std::vector<QString> &pieces) const;
+    bool readByTimes(const RecognitionResult &result, std::vector<QString> &pieces,
+                     qint64 &lastEnd) const;
     QString openByText(const QString &text) const;
 
     std::vector<Span> closed; // this session's, oldest first
     qint64 openFromMs = 0;
     QString carried; // heard in an earlier session, not closed
     QString open;
+    qint64 openEnd = -1;
+    qint64 heardToMs = -1;
     QString lastText;    // the session's whole text, as the last result said it
     QString textAtClose; // ... when the open span began, for results without times
     int serials = 0;

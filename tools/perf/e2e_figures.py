@@ -22,6 +22,9 @@ usage: tools/perf/e2e_figures.py BIN_DIR [--questions N] [--idle-seconds S] [--s
   --pause-inside MS: every question is two bursts with a pause of MS between (speech that
   resumes): the early requests that pause costs, and that each question is still asked whole.
   --settle-ms MS: quiet after which the recognition stand-in shows the whole sentence (200).
+  --tail-ms MS: every question ends in a quiet tail this long (-45 dBFS), which the level gate
+  still takes for sound and the recogniser does not (a voice trailing off): first text is then
+  also reported from the end of the loud part as played.
 """
 import argparse, math, os, re, shutil, signal, statistics, struct, subprocess, sys, tempfile
 import threading, time, wave
@@ -34,6 +37,8 @@ parser.add_argument("--starts", type=int, default=5)
 parser.add_argument("--first-text", action="store_true")
 parser.add_argument("--pause-inside", type=int, default=0,
                     help="with --first-text: a pause of this many ms inside every question")
+parser.add_argument("--tail-ms", type=int, default=0,
+                    help="with --first-text: a quiet tail of this many ms after every question")
 parser.add_argument("--settle-ms", type=int, default=200,
                     help="quiet after which the recognition stand-in shows the whole sentence")
 args = parser.parse_args()
@@ -111,7 +116,7 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def bursts_wav(path, count, tone_s=0.4, gap_s=1.6, rate=48000, pause_inside_s=0.0):
+def bursts_wav(path, count, tone_s=0.4, gap_s=1.6, rate=48000, pause_inside_s=0.0, tail_s=0.0):
     with wave.open(path, "wb") as w:
         w.setnchannels(2)
         w.setsampwidth(2)
@@ -120,8 +125,10 @@ def bursts_wav(path, count, tone_s=0.4, gap_s=1.6, rate=48000, pause_inside_s=0.
             int(16000 * math.sin(2 * math.pi * 440 * i / rate)) for i in range(int(tone_s * rate))))
         gap = b"\0\0\0\0" * int(gap_s * rate)
         pause = b"\0\0\0\0" * int(pause_inside_s * rate)
+        tail = b"".join(struct.pack("<hh", v, v) for v in (
+            int(260 * math.sin(2 * math.pi * 440 * i / rate)) for i in range(int(tail_s * rate))))
         for _ in range(count):
-            w.writeframes((tone + pause + tone if pause else tone) + gap)
+            w.writeframes((tone + pause + tone if pause else tone) + tail + gap)
 
 
 try:
@@ -180,13 +187,27 @@ try:
                        env=env)
         lines.wait_for("[ASRClient] Streaming started automatically", timeout=20)
         wav = os.path.join(work, "slow.wav")
-        bursts_wav(wav, args.questions, gap_s=3.5, pause_inside_s=args.pause_inside / 1000)
+        bursts_wav(wav, args.questions, gap_s=3.5, pause_inside_s=args.pause_inside / 1000,
+                   tail_s=args.tail_ms / 1000)
         subprocess.run(["paplay", "--device=perf", wav], env=env, check=True)
         lines.wait_for("[Timing] Q", args.questions, timeout=120)
         asked = [l.split("新问题触发: ")[1] for _, l in lines.matching("新问题触发: ")]
         figures = [int(re.search(r"first text (-?\d+) ms", l).group(1))
                    for _, l in lines.matching("[Timing] Q")]
+        # From the end of the loud part as captured: each question's first loud buffer (the
+        # silence counter reset) plus the tone's length, to its first answer text.
+        starts = [t for t, _ in lines.matching("[Silence] Reset silent counter")]
+        played = []
+        for _, l in lines.matching("[Timing] Q"):
+            m = re.search(r"first text (-?\d+) ms.*speech ended at (\d+)", l)
+            shown = (int(m.group(2)) + int(m.group(1))) / 1000
+            start = max((t for t in starts if t < shown - 0.4), default=None)
+            if start is not None:
+                played.append(round((shown - start - 0.4) * 1000))
         early_sent = len(lines.matching("[Application] Early request sent: "))
+        # Where each early request left, after the end of the speech as the program placed it.
+        early_after = [int(re.search(r"Early point: (-?\d+) ms", l).group(1))
+                       for _, l in lines.matching("[Application] Early point: ")]
         # The trigger: the pause's detection to the question's answer being on its way, the
         # early request adopted or a request sent (whichever the program did).
         on_its_way = sorted(t for t, l in lines.lines
@@ -202,12 +223,12 @@ try:
         k.wait(20)
         slow.terminate()
         slow.wait(10)
-        return figures, asked, early_sent, trigger
+        return figures, asked, early_sent, trigger, early_after, played
 
     if args.first_text:
         results = {}
         for early in (False, True):
-            figures, asked, early_sent, trigger = first_text_ms(early)
+            figures, asked, early_sent, trigger, early_after, played = first_text_ms(early)
             results[early] = asked
             print(f"question end to first answer text, early request {'on' if early else 'off'}"
                   f" (first token held 800 ms, threshold 1000 ms, {len(figures)} questions"
@@ -216,6 +237,13 @@ try:
                   + (f"; early requests per question {early_sent / len(asked):.2f}" if early else ""))
             print(f"  detection to the answer on its way ({'adopted' if early else 'request sent'}):"
                   f" median {statistics.median(trigger):.1f} ms, max {max(trigger):.1f} ms")
+            if args.tail_ms and played and not args.pause_inside:
+                print(f"  from the end of the loud part as played ({args.tail_ms} ms quiet tail): "
+                      f"median {statistics.median(played)} ms, max {max(played)} ms")
+            if early and early_after:
+                print(f"  early request after the end of the speech: median "
+                      f"{statistics.median(early_after)} ms, range {min(early_after)}-"
+                      f"{max(early_after)} ms (the budget: threshold - first token - 50 = 150 ms)")
         print("same questions in the same order with the early request on and off: "
               f"{results[False] == results[True]}")
         sys.exit(0)

@@ -305,8 +305,9 @@ void StandinAsrServer::handleAudio(QWebSocket *socket, Session &session, const Q
         socket->sendBinaryMessage(QByteArray(64, '\xff'));
         return;
     }
-    if (listenToAudio(session, pcm) || last)
-        sendResult(socket, session, last);
+    // Like the service, it answers every packet: what it heard so far and how much of it.
+    listenToAudio(session, pcm);
+    sendResult(socket, session, last);
     for (const int sentence : std::exchange(session.correctionsDue, {}))
         correctLater(socket, sentence);
     if (last) {
