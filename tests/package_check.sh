@@ -20,7 +20,9 @@ check "it recommends a font with Chinese glyphs" grep -q "fonts-noto-cjk" <<< "$
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
-QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$root/config" "$root/usr/bin/kelvane" > "$root/log" 2>&1 &
+mkdir -m 700 "$root/run" # (its own command socket: a Kelvane running elsewhere is not asked)
+QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$root/config" XDG_RUNTIME_DIR="$root/run" \
+  "$root/usr/bin/kelvane" > "$root/log" 2>&1 &
 pid=$!
 for _ in $(seq 100); do grep -q "Application initialized successfully" "$root/log" && break; sleep 0.1; done
 check "the installed program starts" grep -q "Application initialized successfully" "$root/log"

@@ -9,6 +9,7 @@
 
 #include "PromptBuilder.h"
 #include "QuestionBook.h"
+#include "SpeechText.h"
 
 using Kelvane::Settings;
 using KelvaneTest::Session;
@@ -29,6 +30,13 @@ struct AskPath {
     int rounds;   // 上下文轮数
     int requests; // to the chat service, including the one 重新回答 sends
 };
+struct Correction {
+    QString press;      // skipButton or mergeButton
+    QStringList asked;  // what the interviewer says, each ended by a pause ("…": no pause yet)
+    QString fault;      // the newest answer: "streaming", "done" or "failed"
+    QStringList listed; // the list afterwards
+    QString sent;       // what the chat service was asked last
+};
 struct Threshold {
     QString before, during, late; // typed before 开始, at 开始, 1.5 s into the pause
     bool asked;                   // within about 2.5 s of pause
@@ -38,6 +46,7 @@ Q_DECLARE_METATYPE(RecognitionFault)
 Q_DECLARE_METATYPE(CaptureFault)
 Q_DECLARE_METATYPE(AskPath)
 Q_DECLARE_METATYPE(Threshold)
+Q_DECLARE_METATYPE(Correction)
 
 // Whole sessions in one process, as a user meets them: the window, the controller on a
 // scripted device, and both stand-in services speaking their real protocols on 127.0.0.1.
@@ -161,6 +170,93 @@ private slots:
         const QString text = QString::fromUtf8(record.readAll());
         QVERIFY2(text.contains("> 面试官：好的。") && text.contains("## Q2: 说说Kafka"),
                  qPrintable(text));
+    }
+
+    // The user corrects the pause: 跳过 withdraws the newest question (its request closed, its
+    // words kept as a remark) or drops what is being heard; 合并 asks the last two as one.
+    void userCorrections_data() {
+        KelvaneTest::addRows<Correction>({
+            {"skip, the answer streaming",
+             {"skipButton",
+              {"什么是多态？", "不着急，慢慢想。"},
+              "streaming",
+              {"Q1: 什么是多态？"},
+              ""}},
+            {"skip, the answer complete",
+             {"skipButton", {"什么是多态？", "什么是锁？"}, "done", {"Q1: 什么是多态？"}, ""}},
+            {"skip, the answer failed",
+             {"skipButton", {"什么是多态？", "什么是锁？"}, "failed", {"Q1: 什么是多态？"}, ""}},
+            {"skip while heard",
+             {"skipButton", {"什么是多态？", "我们先…"}, "done", {"Q1: 什么是多态？"}, ""}},
+            {"merge, Chinese",
+             {"mergeButton",
+              {"什么是Java中的", "垃圾回收机制？"},
+              "streaming",
+              {"Q1: 什么是Java中的垃圾回收机制？"},
+              "什么是Java中的垃圾回收机制？"}},
+            {"merge, between Latin words",
+             {"mergeButton",
+              {"What is a,", "hash map?"},
+              "done",
+              {"Q1: What is a hash map?"},
+              "What is a hash map?"}},
+        });
+    }
+    void userCorrections() {
+        QFETCH(Correction, row);
+        Session session(QStringList{});
+        QSignalSpy results(session.app.get(), &Kelvane::Application::asrResult);
+        QSignalSpy abandoned(&session.chat, &StandinChatServer::answerAbandoned);
+        QVERIFY(session.startAndWaitForSession());
+        auto *skip = session.widget<QPushButton>("skipButton");
+        auto *merge = session.widget<QPushButton>("mergeButton");
+        QVERIFY(!skip->isEnabled() && !merge->isEnabled()); // nothing to act on yet
+        QString heard;
+        for (const QString &said : row.asked) {
+            const bool last = said == row.asked.last();
+            session.chat.options().deltaIntervalMs = last && row.fault == "streaming" ? 300 : 2;
+            session.chat.options().refuseStatus = last && row.fault == "failed" ? 500 : 0;
+            heard = Kelvane::SpeechText::join(heard, QString(said).remove(u'…'));
+            session.recognise(heard);
+            QVERIFY(results.wait(5000));
+            if (said.endsWith(u'…'))
+                break; // still speaking
+            const int before = session.list()->count();
+            session.speak(20);
+            QTRY_COMPARE_WITH_TIMEOUT(session.list()->count(), before + 1, 5000);
+            if (row.fault != "streaming" || !last)
+                QVERIFY(session.waitForAnswers(session.list()->count()) || row.fault == "failed");
+        }
+        QTRY_VERIFY(skip->isEnabled());
+        QCOMPARE(merge->isEnabled(), session.list()->count() == 2);
+        const qsizetype requests = session.chat.requests.size();
+        session.click(qPrintable(row.press));
+        QStringList listed;
+        for (int i = 0; i < session.list()->count(); ++i)
+            listed << session.question(i);
+        QCOMPARE(listed, row.listed);
+        if (!row.sent.isEmpty()) // asked as one: a new request, the answer under the first
+            QTRY_COMPARE(session.chat.requests.last().question, row.sent);
+        else
+            QCOMPARE(session.chat.requests.size(), requests);
+        if (row.fault == "streaming") // the request in flight is closed
+            QVERIFY(!abandoned.isEmpty() || abandoned.wait(3000));
+        QTRY_VERIFY(session.widget<QLabel>("answerTitle")->text().startsWith(row.listed[0]));
+        QTest::qWait(1500); // what was heard and dropped is never asked after its pause
+        QCOMPARE(session.list()->count(), row.listed.size());
+        // The record keeps a withdrawn question as the interviewer's words.
+        QTemporaryDir dir;
+        QVERIFY(session.window->exportTo(dir.filePath("记录.md")));
+        QFile record(dir.filePath("记录.md"));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(record.readAll());
+        if (row.press == "skipButton" && !row.asked.last().endsWith(u'…'))
+            QVERIFY2(text.contains("> 面试官：" + row.asked.last()), qPrintable(text));
+        // The next question takes the next number.
+        session.recognise(heard + QStringLiteral("说说锁。"));
+        session.speak(20);
+        QTRY_COMPARE_WITH_TIMEOUT(session.question(row.listed.size()),
+                                  QStringLiteral("Q%1: 说说锁。").arg(row.listed.size() + 1), 5000);
     }
 
     void controls() {

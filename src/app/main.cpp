@@ -1,4 +1,5 @@
 #include "Application.h"
+#include "CommandChannel.h"
 #include "Log.h"
 #include "MainWindow.h"
 #include "ProcessOutput.h"
@@ -16,6 +17,26 @@ int main(int argc, char *argv[]) {
     // and plugin the program needs is there.
     const bool smokeTest = app.arguments().contains(QStringLiteral("--smoke-test"));
     setUpProcessOutput();
+
+    // kelvane --skip (and its kin) hands the action to the running Kelvane and ends; a second
+    // plain kelvane brings the running window forward instead of a second capture.
+    QString command;
+    for (const char *action : {"answer-now", "skip", "merge", "show"})
+        if (app.arguments().contains(QStringLiteral("--") + QLatin1String(action)))
+            command = QLatin1String(action);
+    if (!smokeTest) {
+        QString reason;
+        const int delivered =
+            CommandClient::deliver(command.isEmpty() ? QStringLiteral("show") : command, &reason,
+                                   command.isEmpty() ? 500 : 3000);
+        if (delivered == 0 && command.isEmpty())
+            Log::out("Kelvane is already running: its window was brought forward");
+        if (delivered == 0 || !command.isEmpty()) {
+            if (delivered != 0)
+                Log::err(reason);
+            return delivered;
+        }
+    }
     quitOnTerminationSignals(app);
 
     Log::out("=== Kelvane - AI Interview Assistant ===");
@@ -35,6 +56,10 @@ int main(int argc, char *argv[]) {
             MainWindow window;
             window.setApplication(&controller);
             window.show();
+            CommandServer commands(
+                [&window](const QString &action) { return window.perform(action); });
+            if (!smokeTest)
+                commands.listen();
             Log::out("Application initialized successfully");
             if (smokeTest)
                 QTimer::singleShot(0, &app, &QCoreApplication::quit);

@@ -30,6 +30,8 @@ const QString Settings::ProfileResume = QStringLiteral("profile/resume");
 const QString Settings::ProfileJobDescription = QStringLiteral("profile/jobDescription");
 const QString Settings::LlmContextRounds = QStringLiteral("llm/contextRounds");
 const QString Settings::AnswerNowHotkey = QStringLiteral("ui/answerNowHotkey");
+const QString Settings::SkipHotkey = QStringLiteral("ui/skipHotkey");
+const QString Settings::MergeHotkey = QStringLiteral("ui/mergeHotkey");
 
 namespace {
 
@@ -57,7 +59,10 @@ const Entry kEntries[] = {
     {&Settings::ProfileResume, "", nullptr},
     {&Settings::ProfileJobDescription, "", nullptr},
     {&Settings::LlmContextRounds, "0", nullptr},
+    // Taken by no common desktop, chat or meeting program (see the README).
     {&Settings::AnswerNowHotkey, "Ctrl+Alt+Return", nullptr},
+    {&Settings::SkipHotkey, "Ctrl+Alt+Shift+S", nullptr},
+    {&Settings::MergeHotkey, "Ctrl+Alt+Shift+M", nullptr},
 };
 
 const Entry *entryOf(const QString &key) {

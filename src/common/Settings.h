@@ -30,7 +30,9 @@ public:
     static const QString ProfileResume;         // "profile/resume"
     static const QString ProfileJobDescription; // "profile/jobDescription"
     static const QString LlmContextRounds;      // "llm/contextRounds": 0 to 5 earlier questions
-    static const QString AnswerNowHotkey;       // "ui/answerNowHotkey" (Windows)
+    static const QString AnswerNowHotkey; // "ui/answerNowHotkey": 立即回答 from any program
+    static const QString SkipHotkey;      // "ui/skipHotkey": 跳过
+    static const QString MergeHotkey;     // "ui/mergeHotkey": 合并
 
     static QStringList keys();
     static QString builtIn(const QString &key);

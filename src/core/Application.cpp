@@ -173,6 +173,31 @@ void Application::answerNow() {
     asker->ask(heard.text, heard.span, listener->speechEndedAtMs(), listener->triggeredAtMs());
 }
 
+void Application::skip() {
+    const QString dropped = listener->dropHeard();
+    if (!dropped.isEmpty()) {
+        Log::out("[Application] 跳过: dropped while heard: ", dropped);
+        asker->cancelEarly("skipped");
+        return;
+    }
+    if (const int newest = questionBook->newestQuestion())
+        asker->withdraw(newest);
+}
+
+void Application::merge() {
+    const int newest = questionBook->newestQuestion();
+    if (const int before = questionBook->questionBefore(newest))
+        asker->merge(before, newest);
+}
+
+bool Application::canSkip() const {
+    return !listener->hearing().isEmpty() || questionBook->newestQuestion() != 0;
+}
+
+bool Application::canMerge() const {
+    return questionBook->questionBefore(questionBook->newestQuestion()) != 0;
+}
+
 void Application::followPlaying(const QString &deviceId) {
     Log::out("[Application] Recording the playing device: ", deviceId);
     Settings::store(Settings::AudioDevice, deviceId);

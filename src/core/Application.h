@@ -34,6 +34,12 @@ public:
     void answerNow();
     // Sends a question already asked once more; its answer starts again from nothing.
     void askAgain(int questionId);
+    // 跳过: what is being heard is dropped; with nothing heard, the newest question is withdrawn.
+    void skip();
+    // 合并: the newest question joins the one before it and the two are asked as one.
+    void merge();
+    bool canSkip() const;
+    bool canMerge() const;
     // Records this playback device from now on, and keeps it as the chosen one (改听此设备).
     void followPlaying(const QString &deviceId);
     // What the last status means in detail (the window's tooltip); empty when plain.

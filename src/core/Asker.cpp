@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "Remarks.h"
+#include "SpeechText.h"
 
 #include <QDateTime>
 
@@ -27,8 +28,7 @@ int Asker::ask(const QString &heard, int span, qint64 questionEndMs, qint64 trig
         QDateTime::currentDateTime().toString(QStringLiteral("[HH:mm:ss.zzz]"));
     Log::out(timestamp, " [Application] ⏰ 新问题触发: ", question);
     const int questionId = ++questionCounter;
-    if (span)
-        entryOfSpan.insert(span, questionId);
+    keepSpan(questionId, span, question);
     book->addQuestion(questionId, question);
     book->setTiming(questionId, questionEndMs, triggeredMs);
     emit newQuestionStarted(questionId, question);
@@ -51,10 +51,17 @@ int Asker::noteRemark(const QString &heard, int span) {
     const QString text = latestWords(heard, span);
     const int id = ++questionCounter;
     Log::out("[Application] Remark kept, not asked: ", text);
-    if (span)
-        entryOfSpan.insert(span, id);
+    keepSpan(id, span, text);
     book->addRemark(id, text);
     return id;
+}
+
+void Asker::keepSpan(int entryId, int span, const QString &words) {
+    if (!span)
+        return;
+    entryOfSpan.insert(span, entryId);
+    spansOf[entryId].append(span);
+    wordsOf.insert(span, words);
 }
 
 void Asker::correct(int span, const QString &text) {
@@ -65,8 +72,44 @@ void Asker::correct(int span, const QString &text) {
     }
     if (!book->find(id))
         return;
-    Log::out("[Application] The recogniser corrected question ", id, ": ", text);
-    book->setText(id, text);
+    wordsOf.insert(span, text);
+    QString joined; // (a merged question is the words of all its spans)
+    for (const int part : spansOf.value(id))
+        joined = SpeechText::join(joined, wordsOf.value(part));
+    Log::out("[Application] The recogniser corrected question ", id, ": ", joined);
+    book->setText(id, joined);
+}
+
+void Asker::cancelAnswer(int questionId) {
+    if (const int requestId = requestOf.take(questionId))
+        client->cancelRequest(requestId);
+}
+
+void Asker::withdraw(int questionId) {
+    const QuestionEntry *entry = book->find(questionId);
+    if (!entry || entry->remark)
+        return;
+    Log::out("[Application] 跳过: question ", questionId, " withdrawn: ", entry->question);
+    cancelAnswer(questionId);
+    book->makeRemark(questionId);
+}
+
+void Asker::merge(int earlierId, int laterId) {
+    const QuestionEntry *earlier = book->find(earlierId);
+    const QuestionEntry *later = book->find(laterId);
+    if (!earlier || !later || earlier->remark || later->remark || earlierId >= laterId)
+        return;
+    const QString joined = SpeechText::join(earlier->question, later->question);
+    Log::out("[Application] 合并: questions ", earlierId, " and ", laterId, " as one: ", joined);
+    cancelAnswer(earlierId);
+    cancelAnswer(laterId);
+    for (const int span : spansOf.take(laterId)) {
+        entryOfSpan.insert(span, earlierId);
+        spansOf[earlierId].append(span);
+    }
+    book->remove(laterId);
+    book->setText(earlierId, joined);
+    askAgain(earlierId);
 }
 
 void Asker::askAgain(int questionId) {
@@ -74,6 +117,7 @@ void Asker::askAgain(int questionId) {
     if (!entry || entry->remark)
         return;
     Log::out("[Application] Asking question ", questionId, " again");
+    cancelAnswer(questionId); // (one answer at a time under a question)
     book->restart(questionId);
     emit answerRestarted(questionId);
     send(questionId, messagesFor(questionId, entry->question));
@@ -201,6 +245,7 @@ bool Asker::adoptEarly(int questionId, const QString &question) {
         return true;
     }
     Log::out("[Application] Early request adopted for question ", questionId);
+    requestOf.insert(questionId, early.requestId);
     if (outcome.showThinking) {
         book->startThinking(questionId);
         emit answerThinking(questionId);
@@ -222,7 +267,7 @@ void Asker::send(int questionId, const QList<ChatMessage> &messages) {
     // (the profile stands at the end of the system prompt: never in these lines)
     const qint64 sentAt = QDateTime::currentMSecsSinceEpoch();
     auto firstDelta = std::make_shared<bool>(true);
-    client->sendChatRequest(
+    requestOf[questionId] = client->sendChatRequest(
         messages,
         [this, questionId, sentAt, firstDelta](const QString &text, bool isDone) {
             if (!text.isEmpty() && std::exchange(*firstDelta, false))

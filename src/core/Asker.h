@@ -38,6 +38,10 @@ public:
     int noteRemark(const QString &heard, int span);
     // The recogniser changed the words of an earlier question or remark.
     void correct(int span, const QString &text);
+    // 跳过: the question's request is closed and it stays in the record as a remark.
+    void withdraw(int questionId);
+    // 合并: the later question joins the earlier one, as spoken, and the two are asked as one.
+    void merge(int earlierId, int laterId);
     // Sends a question already asked once more; its answer starts again from nothing.
     void askAgain(int questionId);
     // The messages question `questionId` is sent with: every question numbered before it (with
@@ -70,6 +74,8 @@ private:
     void fail(int questionId, const QString &error);
     void respond(int questionId, const QString &text, bool isDone);
     QString latestWords(const QString &heard, int span);
+    void keepSpan(int entryId, int span, const QString &words);
+    void cancelAnswer(int questionId);
 
     QuestionBook *book;
     std::unique_ptr<LLMClient> client;
@@ -77,7 +83,10 @@ private:
     bool earlyRequests = true;
     int questionCounter = 0;
     QMap<int, int> entryOfSpan;        // the listener's span: the book's entry
+    QMap<int, QList<int>> spansOf;     // an entry's spans, in order (more than one when merged)
+    QMap<int, QString> wordsOf;        // each span's words as the recogniser last said them
     QMap<int, QString> correctedEarly; // corrections that came before their question
+    QMap<int, int> requestOf;          // a question's request in the chat client
     EarlyRequestPlan earlyPlan;
 };
 

@@ -394,6 +394,16 @@ QuestionDetector::Ended Listener::askNow() {
     return heard;
 }
 
+QString Listener::hearing() const {
+    std::lock_guard<std::mutex> lock(detectorMutex);
+    return detector.currentText();
+}
+
+QString Listener::dropHeard() {
+    std::lock_guard<std::mutex> lock(detectorMutex);
+    return detector.dropHeard();
+}
+
 // How long after the speech the early request leaves is what the answer's first text waits
 // on: the log says it, for the figures.
 void Listener::requestEarly(const QString &question, int asked, qint64 tailMs) {

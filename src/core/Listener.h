@@ -57,6 +57,10 @@ public:
     int thresholdBuffers() const { return threshold; }
     // What the interviewer said so far, taken as a question now (empty: nothing to ask).
     QuestionDetector::Ended askNow();
+    // What is being heard of a question the pause has not ended yet.
+    QString hearing() const;
+    // ... dropped, never to be asked (returned).
+    QString dropHeard();
     qint64 lastLoudAtMs() const { return lastLoudAt.load(); }
     // Where the last question's speech ended (ms since the epoch): its last loud buffer, or the
     // recogniser's end of its words where a quiet tail followed them.
@@ -128,7 +132,7 @@ private:
 
     // The capture thread's silence counting and the GUI thread's results meet in the detector.
     QuestionDetector detector;
-    std::mutex detectorMutex;
+    mutable std::mutex detectorMutex;
     AudioPackets packets; // capture thread, or this one once capture stopped
     // The capture thread's place on the recognition session's timeline.
     int audioSession = 0;

@@ -77,8 +77,7 @@ QString QuestionDetector::earlyQuestion(bool pastPoint) const {
     // The first packet to leave at or after the point.
     const qint64 silent = silentMs();
     const qint64 point = qint64(earlyBuffers) * 10;
-    const bool atPoint =
-        silent >= point && (pastPoint || silent - kPacketBuffers * 10 < point);
+    const bool atPoint = silent >= point && (pastPoint || silent - kPacketBuffers * 10 < point);
     if (earlyBuffers <= 0 || !atPoint || silent >= qint64(thresholdBuffers) * 10 || !hasSpeech ||
         !wouldAsk(currentText()))
         return QString();
@@ -155,6 +154,8 @@ std::vector<QuestionSpans::Correction> QuestionDetector::onResult(const Recognit
 
 QString QuestionDetector::dropHeard() {
     const QString dropped = currentText();
+    if (dropped.isEmpty())
+        return dropped;
     spans.close(audioNowMs);
     restartSilence();
     return dropped;

@@ -1,8 +1,7 @@
 #include "MainWindow.h"
 
-#include "GlobalHotkey.h"
-
 #include "Application.h"
+#include "GlobalShortcuts.h"
 #include "MarkdownView.h"
 #include "NativeFrame.h"
 #include "QuestionBook.h"
@@ -75,12 +74,11 @@ void MainWindow::setApplication(Application *app) {
     connect(application, &Application::listeningChanged, this, &MainWindow::onListeningChanged);
     connect(application, &Application::asrResult, this, &MainWindow::onASRResult);
     connect(application, &Application::playingElsewhere, this, &MainWindow::onPlayingElsewhere);
-    hotkey = new GlobalHotkey(this);
-    connect(hotkey, &GlobalHotkey::activated, this, &MainWindow::onAnswerNow);
-    const QString hotkeyText = Settings::load().value(Settings::AnswerNowHotkey);
-    if (hotkey->setShortcut(QKeySequence(hotkeyText, QKeySequence::PortableText)))
-        answerNowButton->setToolTip(answerNowButton->toolTip() + QStringLiteral("；其他程序中：") +
-                                    hotkeyText);
+    connect(application, &Application::asrResult, this, &MainWindow::refreshActions);
+    connect(book, &QuestionBook::listChanged, this, &MainWindow::refreshActions);
+    shortcuts = new GlobalShortcuts(this);
+    connect(shortcuts, &GlobalShortcuts::activated, this, &MainWindow::perform);
+    bindShortcuts();
     // Levels still queued from the capture thread when listening stops must not move it.
     connect(application, &Application::inputLevel, levelMeter,
             [this](int percent) { levelMeter->setValue(application->listening() ? percent : 0); });
@@ -167,9 +165,11 @@ bool MainWindow::editSettings(const QString &note, const QString &focusKey) {
     SettingsDialog dialog(Settings::load(), note, this);
     if (!focusKey.isEmpty())
         dialog.focusField(focusKey);
+    dialog.showShortcutProblems(shortcutProblems());
     if (dialog.exec() != QDialog::Accepted)
         return false;
     dialog.settings().save();
+    bindShortcuts(); // (they apply at once)
     return true;
 }
 
@@ -311,6 +311,7 @@ void MainWindow::onListeningChanged(bool listening) {
     answerNowButton->setEnabled(listening);
     if (!listening)
         levelMeter->setValue(0);
+    refreshActions();
 }
 
 void MainWindow::onPlayingElsewhere(const QString &deviceId, const QString &text) {

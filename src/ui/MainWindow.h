@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMap>
 #include <QString>
 
 #include <memory>
@@ -12,6 +13,7 @@ class QListWidget;
 class QListWidgetItem;
 class QProgressBar;
 class QPushButton;
+class QShortcut;
 class QSplitter;
 class QTextEdit;
 class QTimer;
@@ -30,6 +32,9 @@ public:
     ~MainWindow() override;
 
     void setApplication(Application *app);
+    // An action by name, from a shortcut or from the command line of another kelvane:
+    // "answer-now", "skip", "merge", "show". False for an unknown one.
+    bool perform(const QString &action);
     // Writes the session as Markdown (导出记录 asks where); false when it could not.
     bool exportTo(const QString &path);
 
@@ -52,6 +57,9 @@ private slots:
     void onAnswerNow();
     void onExportClicked();
     void onPlayingElsewhere(const QString &deviceId, const QString &text);
+    void onSkip();
+    void onMerge();
+    void refreshActions();
 
 private:
     void setupUi();
@@ -65,6 +73,9 @@ private:
     void refreshAnswerView();
     void markItem(int questionId, bool failed);
     void watchBook();
+    // Takes the shortcuts of the settings, in the window and from other programs.
+    void bindShortcuts();
+    QMap<QString, QString> shortcutProblems() const;
     QListWidgetItem *itemOf(int questionId) const;
     void showQuestion(int questionId);
     // Opens the settings dialog; true when it was saved.
@@ -82,7 +93,10 @@ private:
     QPushButton *answerNowButton = nullptr;
     QPushButton *exportButton = nullptr;
     QLabel *transcriptLabel = nullptr;
-    class GlobalHotkey *hotkey = nullptr;
+    class GlobalShortcuts *shortcuts = nullptr;
+    QList<QShortcut *> windowShortcuts;
+    QPushButton *skipButton = nullptr;
+    QPushButton *mergeButton = nullptr;
     QTimer *thinkingClock = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *levelMeter = nullptr;

@@ -204,6 +204,19 @@ QWidget *MainWindow::makeControlBar() {
          {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)})
         connect(new QShortcut(keys, this), &QShortcut::activated, this, &MainWindow::onAnswerNow);
 
+    // The user's corrections of what the pause decided.
+    skipButton = new QPushButton(QStringLiteral("跳过"), controlBar);
+    skipButton->setAccessibleName(QStringLiteral("跳过"));
+    skipButton->setToolTip(
+        QStringLiteral("撤回最新的问题，记录中保留为面试官的话；正在听的内容则不再作为问题"));
+    connect(skipButton, &QPushButton::clicked, this, &MainWindow::onSkip);
+    mergeButton = new QPushButton(QStringLiteral("合并"), controlBar);
+    mergeButton->setAccessibleName(QStringLiteral("合并"));
+    mergeButton->setToolTip(QStringLiteral("把最新的问题并入上一个问题，作为一个问题重新回答"));
+    connect(mergeButton, &QPushButton::clicked, this, &MainWindow::onMerge);
+    for (QPushButton *button : {skipButton, mergeButton})
+        button->setEnabled(false);
+
     exportButton = new QPushButton(QStringLiteral("导出记录"), controlBar);
     exportButton->setToolTip(QStringLiteral("把问题和回答保存为 Markdown 文件（Ctrl+S）"));
     connect(exportButton, &QPushButton::clicked, this, &MainWindow::onExportClicked);
@@ -212,7 +225,8 @@ QWidget *MainWindow::makeControlBar() {
 
     settingsButton = new QPushButton(QStringLiteral("设置"), controlBar);
     connect(settingsButton, &QPushButton::clicked, this, &MainWindow::onSettingsClicked);
-    for (QPushButton *button : {answerNowButton, exportButton, settingsButton})
+    for (QPushButton *button :
+         {answerNowButton, skipButton, mergeButton, exportButton, settingsButton})
         button->setStyleSheet(kStopButtonStyle);
 
     const auto caption = [controlBar](const QString &text) {
@@ -228,8 +242,8 @@ QWidget *MainWindow::makeControlBar() {
     controls->addWidget(silenceEdit);
     controls->addWidget(plusButton);
     controls->addSpacing(12);
-    for (QPushButton *button :
-         {startButton, stopButton, answerNowButton, settingsButton, exportButton})
+    for (QPushButton *button : {startButton, stopButton, answerNowButton, skipButton, mergeButton,
+                                settingsButton, exportButton})
         controls->addWidget(button);
     controls->addStretch(1);
     return controlBar;
@@ -321,15 +335,26 @@ QWidget *MainWindow::makeAnswerPanel() {
 // Names for accessibility tools and tests, which find widgets by name, not position.
 void MainWindow::nameWidgets() {
     const std::pair<QWidget *, const char *> names[] = {
-        {directionEdit, "directionEdit"},      {silenceEdit, "silenceEdit"},
-        {minusButton, "minusButton"},          {plusButton, "plusButton"},
-        {startButton, "startButton"},          {stopButton, "stopButton"},
-        {statusLabel, "statusLabel"},          {questionList, "questionList"},
-        {answerTitle, "answerTitle"},          {answerView, "answerView"},
-        {retryButton, "retryButton"},          {settingsButton, "settingsButton"},
-        {timingLabel, "timingLabel"},          {levelMeter, "levelMeter"},
-        {answerNowButton, "answerNowButton"},  {exportButton, "exportButton"},
-        {transcriptLabel, "transcriptLabel"},  {playingHint, "playingHint"},
+        {directionEdit, "directionEdit"},
+        {silenceEdit, "silenceEdit"},
+        {minusButton, "minusButton"},
+        {plusButton, "plusButton"},
+        {startButton, "startButton"},
+        {stopButton, "stopButton"},
+        {statusLabel, "statusLabel"},
+        {questionList, "questionList"},
+        {answerTitle, "answerTitle"},
+        {answerView, "answerView"},
+        {retryButton, "retryButton"},
+        {settingsButton, "settingsButton"},
+        {timingLabel, "timingLabel"},
+        {levelMeter, "levelMeter"},
+        {answerNowButton, "answerNowButton"},
+        {exportButton, "exportButton"},
+        {skipButton, "skipButton"},
+        {mergeButton, "mergeButton"},
+        {transcriptLabel, "transcriptLabel"},
+        {playingHint, "playingHint"},
         {followButton, "followPlayingButton"},
     };
     for (const auto &[widget, name] : names)

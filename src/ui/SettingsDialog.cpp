@@ -125,6 +125,7 @@ SettingsDialog::SettingsDialog(const Settings &settings, const QString &noteText
     audioFollow->setChecked(Settings::isOn(values.value(Settings::AudioFollowPlaying), false));
     audioForm->addRow(QString(), audioFollow);
     layout->addWidget(audioGroup);
+    layout->addWidget(makeShortcutGroup());
 
     auto *testRow = new QHBoxLayout();
     auto *test = new QPushButton(QStringLiteral("测试连接"), this);
@@ -330,6 +331,7 @@ Settings SettingsDialog::settings() const {
     for (const auto &[key, value] : fields)
         if (!values.fromEnvironment(*key))
             result.setValue(*key, value);
+    takeShortcuts(result);
     return result;
 }
 

@@ -3,10 +3,12 @@
 #include "Settings.h"
 
 #include <QDialog>
+#include <QMap>
 
 class QCheckBox;
 class QComboBox;
 class QFormLayout;
+class QKeySequenceEdit;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -29,6 +31,8 @@ public:
     Settings settings() const;
     // Puts the cursor into the field of a settings key.
     void focusField(const QString &key);
+    // Which shortcuts could not be taken from other programs, and why (by settings key).
+    void showShortcutProblems(const QMap<QString, QString> &problems);
     // 从文件载入: a .txt or .md file into a profile field. Returns the encoding it was read
     // with, empty when it cannot be read.
     static QString loadProfileFile(QPlainTextEdit *edit, const QString &path);
@@ -42,6 +46,8 @@ private:
     QComboBox *addChoice(QFormLayout *form, const QString &label, const QString &key,
                          const char *name, const QStringList &choices);
     void noteEnvironment(QFormLayout *form, QWidget *field, const QString &key);
+    QWidget *makeShortcutGroup();
+    void takeShortcuts(Settings &result) const;
     void testConnections();
     void fillModels();
 
@@ -64,6 +70,8 @@ private:
     QLabel *asrResult = nullptr;
     QLabel *llmResult = nullptr;
     ServiceCheck *check = nullptr;
+    QMap<QString, QKeySequenceEdit *> hotkeyEdits;
+    QMap<QString, QLabel *> hotkeyStatus;
 };
 
 } // namespace Kelvane

@@ -254,8 +254,11 @@ void StandinChatServer::respond(QTcpSocket *socket, const QByteArray &method,
 
 void StandinChatServer::stream(QPointer<QTcpSocket> socket, int number, QStringList deltas,
                                int sent) {
-    if (!socket)
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState) {
+        log(QStringLiteral("request %1: the client closed the connection").arg(number));
+        emit answerAbandoned(number);
         return;
+    }
     if (options_.stallAfterDeltas && sent >= options_.stallAfterDeltas)
         return; // keeps the connection open, says nothing more
     if (options_.dropAfterDeltas && sent >= options_.dropAfterDeltas) {

@@ -56,6 +56,8 @@ public:
 signals:
     void requestReceived(int number);
     void answerCompleted(int number);
+    // The client closed the connection before the answer's end.
+    void answerAbandoned(int number);
 
 private:
     void log(const QString &line) const;
