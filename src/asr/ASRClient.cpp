@@ -240,10 +240,10 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
         // kilobytes, ten times a second. The log keeps their start.
         constexpr qsizetype kLoggedChars = 1000;
         if (payload.size() <= kLoggedChars)
-            Log::out("[ASRClient] JSON Payload: ", payload);
+            Log::frame("[ASRClient] JSON Payload: ", payload);
         else
-            Log::out("[ASRClient] JSON Payload: ", payload.left(kLoggedChars), "… (",
-                     payload.size(), " characters)");
+            Log::frame("[ASRClient] JSON Payload: ", payload.left(kLoggedChars), "… (",
+                       payload.size(), " characters)");
         const json document = json::parse(payload.toStdString());
         // (once per connection: the id its support asks for)
         if (logIdPending_) {
@@ -295,7 +295,11 @@ void ASRClient::handleJsonPayload(const QString &payload, bool isLastPackage) {
         std::string resultText;
         if (const json *value = findMember(result, "text"))
             resultText = value->get<std::string>();
-        Log::out("[ASRClient] ASR result: ", resultText);
+        // (the service answers every packet: the text is logged when it changed)
+        if (resultText != lastLoggedText_) {
+            Log::out("[ASRClient] ASR result: ", resultText);
+            lastLoggedText_ = resultText;
+        }
         if (onRecognised) {
             RecognitionResult recognised;
             recognised.text = QString::fromStdString(resultText);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <string>
 
 namespace Kelvane {
 
@@ -97,6 +98,7 @@ private:
     bool logIdPending_ = true;
     bool connectIdUsed_ = false;
     QString lastText_;
+    std::string lastLoggedText_;
     QSet<QString> completedSentences_;
 };
 

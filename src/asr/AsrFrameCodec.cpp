@@ -123,8 +123,8 @@ QByteArray buildAudioFrame(const char *data, size_t size, bool isLast) {
 
     const int logIndex = audioFrameLogCounter.fetch_add(1);
     if (logIndex < 3 || isLast)
-        Log::out("[ASRClient] Audio message header (isLast=", isLast ? 1 : 0,
-                 "): ", headerHex(header), " (payload size: ", size, " bytes)");
+        Log::frame("[ASRClient] Audio message header (isLast=", isLast ? 1 : 0,
+                   "): ", headerHex(header), " (payload size: ", size, " bytes)");
 
     const auto payloadSize = static_cast<int32_t>(size);
     QByteArray frame = header;
@@ -162,8 +162,8 @@ ServerPayload decodeServerFrame(const QByteArray &message) {
     const int flags = byte(1) & 0x0F;
     const int serialization = byte(2) >> 4;
     const int compression = byte(2) & 0x0F;
-    Log::out("[ASRClient] Response: headerLen=", headerLength, ", messageType=", messageType,
-             ", flags=", flags, ", serial=", serialization, ", compress=", compression);
+    Log::frame("[ASRClient] Response: headerLen=", headerLength, ", messageType=", messageType,
+               ", flags=", flags, ", serial=", serialization, ", compress=", compression);
 
     // Offsets are kept in 64 bits so a hostile header length cannot overflow the checks.
     int64_t offset = headerLength;
@@ -175,7 +175,7 @@ ServerPayload decodeServerFrame(const QByteArray &message) {
         }
         const auto sequence = static_cast<int32_t>(readBigEndian32(message, int(offset)));
         offset += 4;
-        Log::out("[ASRClient] Sequence: ", sequence);
+        Log::frame("[ASRClient] Sequence: ", sequence);
     }
 
     if (flags & 0x02) {
@@ -188,7 +188,7 @@ ServerPayload decodeServerFrame(const QByteArray &message) {
         if (offset + 4 <= length) {
             const auto payloadSize = static_cast<int32_t>(readBigEndian32(message, int(offset)));
             offset += 4;
-            Log::out("[ASRClient] Payload length: ", payloadSize);
+            Log::frame("[ASRClient] Payload length: ", payloadSize);
         }
     } else if (isError) {
         result.isError = true;

@@ -16,7 +16,8 @@ namespace {
 constexpr auto kPollPeriod = std::chrono::milliseconds(10);
 constexpr int kSilentBlocksPerReport = 100;
 // Which devices play is asked about once a second: one question to the system, no stream.
-constexpr long kPollsPerPlayingCheck = 100;
+constexpr auto kRestingPollPeriod = std::chrono::milliseconds(100);
+constexpr auto kPlayingCheckPeriod = std::chrono::seconds(1);
 
 int64_t nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -185,11 +186,16 @@ void AudioCapture::captureLoop() {
     clock.restart(nowUs());
     const std::vector<float> silence(static_cast<size_t>(channels) * blockFrames, 0.0f);
     long generatedBlocks = 0;
-    long polls = 0;
+    auto nextPlayingCheck = std::chrono::steady_clock::now() + kPlayingCheckPeriod;
+    bool restingApplied = false;
     while (capturing.load()) {
-        std::this_thread::sleep_for(kPollPeriod);
-        if (playingCallback && ++polls % kPollsPerPlayingCheck == 0)
+        std::this_thread::sleep_for(resting ? kRestingPollPeriod : kPollPeriod);
+        if (resting != restingApplied)
+            platform->setResting(restingApplied = resting);
+        if (playingCallback && std::chrono::steady_clock::now() >= nextPlayingCheck) {
+            nextPlayingCheck = std::chrono::steady_clock::now() + kPlayingCheckPeriod;
             playingCallback(platform->playingDevices());
+        }
 
         if (platform->defaultDeviceChanged()) {
             Log::out("[AudioCapture] Default playback device changed");

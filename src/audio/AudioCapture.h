@@ -42,6 +42,11 @@ public:
     // Called on the capture thread about once a second with the devices playing sound.
     void setPlayingCallback(PlayingCallback onPlaying) { playingCallback = std::move(onPlaying); }
 
+    // Resting: nothing is listened for closely (a long silence with nothing to ask), so the
+    // loop wakes rarely and the device delivers larger pieces; on a laptop's battery for a
+    // whole interview. Called from the audio callback, on the capture thread.
+    void setResting(bool on) { resting = on; }
+
     bool fellBackToDefault() const { return platform->fellBackToDefault(); }
     // The code of the last failed step of initialize() or start(), for the status detail.
     PlatformResult lastError() const { return lastError_; }
@@ -66,6 +71,7 @@ private:
     CaptureEndedCallback endedCallback;
     PlayingCallback playingCallback;
     bool comInitialized = false;
+    bool resting = false; // capture thread only
     PlatformResult lastError_ = kPlatformOk;
 };
 

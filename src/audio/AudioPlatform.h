@@ -82,6 +82,9 @@ public:
     // The playback devices that play sound now, from the system's own accounts (streams,
     // meters): nothing is recorded for it. Capture thread, about once a second.
     virtual std::vector<PlayingDevice> playingDevices() { return {}; }
+    // Resting: nothing is being listened for closely, so the device may deliver its audio in
+    // larger, rarer pieces (fewer wake-ups on a laptop's battery). Capture thread.
+    virtual void setResting(bool) {}
 };
 
 // The platform's own implementation (Core Audio on Windows, PulseAudio on Linux), capturing

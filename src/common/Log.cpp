@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <iterator>
@@ -91,6 +92,14 @@ Sink setSink(Sink sink) {
     std::lock_guard<std::mutex> lock(lineMutex());
     std::swap(currentSink(), sink);
     return sink;
+}
+
+bool framesLogged() {
+    static const bool logged = [] {
+        const char *value = std::getenv("KELVANE_LOG_FRAMES");
+        return value && *value;
+    }();
+    return logged;
 }
 
 void writeOut(const std::string &line) {

@@ -67,5 +67,15 @@ template <typename... Args> void err(const Args &...args) {
     writeErr(compose(args...));
 }
 
+// Whether every frame on the wire is logged: the recogniser's exchange is ten frames a second
+// each way, a stream of writes on a laptop's battery, so only with KELVANE_LOG_FRAMES set.
+bool framesLogged();
+
+// One line on standard output about a single frame, when frames are logged.
+template <typename... Args> void frame(const Args &...args) {
+    if (framesLogged())
+        writeOut(compose(args...));
+}
+
 } // namespace Log
 } // namespace Kelvane

@@ -32,6 +32,13 @@ const QString Settings::LlmContextRounds = QStringLiteral("llm/contextRounds");
 const QString Settings::AnswerNowHotkey = QStringLiteral("ui/answerNowHotkey");
 const QString Settings::SkipHotkey = QStringLiteral("ui/skipHotkey");
 const QString Settings::MergeHotkey = QStringLiteral("ui/mergeHotkey");
+const QString Settings::PageUpHotkey = QStringLiteral("ui/pageUpHotkey");
+const QString Settings::PageDownHotkey = QStringLiteral("ui/pageDownHotkey");
+const QString Settings::OnTop = QStringLiteral("ui/onTop");
+const QString Settings::Opacity = QStringLiteral("ui/opacity");
+const QString Settings::Compact = QStringLiteral("ui/compact");
+const QString Settings::Zoom = QStringLiteral("ui/zoom");
+const QString Settings::UiTheme = QStringLiteral("ui/theme");
 
 namespace {
 
@@ -63,6 +70,13 @@ const Entry kEntries[] = {
     {&Settings::AnswerNowHotkey, "Ctrl+Alt+Return", nullptr},
     {&Settings::SkipHotkey, "Ctrl+Alt+Shift+S", nullptr},
     {&Settings::MergeHotkey, "Ctrl+Alt+Shift+M", nullptr},
+    {&Settings::PageUpHotkey, "Ctrl+Alt+Shift+U", nullptr},
+    {&Settings::PageDownHotkey, "Ctrl+Alt+Shift+D", nullptr},
+    {&Settings::OnTop, "false", nullptr},
+    {&Settings::Opacity, "100", nullptr},
+    {&Settings::Compact, "false", nullptr},
+    {&Settings::Zoom, "100", nullptr},
+    {&Settings::UiTheme, "system", nullptr},
 };
 
 const Entry *entryOf(const QString &key) {
@@ -150,6 +164,11 @@ void Settings::store(const QString &key, const QString &value) {
     // A save replaces the file, and a file from an older version may be readable by all.
     if (isFile(path) && QFile::exists(path))
         QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+QString Settings::stored(const QString &key) {
+    const std::unique_ptr<QSettings> store(openStore());
+    return store->status() == QSettings::NoError ? store->value(key).toString() : QString();
 }
 
 QString Settings::missingCredential() const {

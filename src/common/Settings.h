@@ -33,6 +33,13 @@ public:
     static const QString AnswerNowHotkey; // "ui/answerNowHotkey": 立即回答 from any program
     static const QString SkipHotkey;      // "ui/skipHotkey": 跳过
     static const QString MergeHotkey;     // "ui/mergeHotkey": 合并
+    static const QString PageUpHotkey;    // "ui/pageUpHotkey": the answer a page up
+    static const QString PageDownHotkey;  // "ui/pageDownHotkey": … and down
+    static const QString OnTop;           // "ui/onTop": 置顶, "true" or "false"
+    static const QString Opacity;         // "ui/opacity": 透明度, 40 to 100 (percent)
+    static const QString Compact;         // "ui/compact": 精简模式, "true" or "false"
+    static const QString Zoom;            // "ui/zoom": the answer's size in percent
+    static const QString UiTheme;         // "ui/theme": "light", "dark" or "system"
 
     static QStringList keys();
     static QString builtIn(const QString &key);
@@ -45,6 +52,9 @@ public:
     void save() const;
     // Writes one value at once (the window remembers what is typed).
     static void store(const QString &key, const QString &value);
+    // A value kept under a key of the program's own making (the window's place per screen
+    // setup); empty when none.
+    static QString stored(const QString &key);
 
     QString value(const QString &key) const { return values.value(key); }
     void setValue(const QString &key, const QString &value) { values.insert(key, value); }

@@ -137,7 +137,7 @@ void Listener::start() {
     if (asrClient)
         asrClient->connectToService();
     captureOpened.start();
-    if (!audioCapture->start(audioHandler())) {
+    if (!audioCapture->start(audioHandler(audioCapture.get()))) {
         // Listening goes on without a device, exactly as when one is lost while listening.
         Log::err("[Application] Failed to start audio capture");
         supervisor.captureUnavailable(quint32(audioCapture->lastError()));
@@ -197,9 +197,10 @@ void Listener::failListening(const QString &status, const QString &detail) {
     setStatus(status, detail);
 }
 
-AudioDataCallback Listener::audioHandler() {
-    return [this](const uint8_t *data, size_t size, int sampleRate, int channels) {
+AudioDataCallback Listener::audioHandler(AudioCapture *capture) {
+    return [this, capture](const uint8_t *data, size_t size, int sampleRate, int channels) {
         onAudioData(data, size, sampleRate, channels);
+        capture->setResting(resting);
     };
 }
 
@@ -294,7 +295,7 @@ void Listener::reopenCapture() {
         audioCapture->stop();
     audioCapture = makeCapture();
     captureOpened.start();
-    if (audioCapture->initialize() && audioCapture->start(audioHandler())) {
+    if (audioCapture->initialize() && audioCapture->start(audioHandler(audioCapture.get()))) {
         Log::out("[Application] Audio capture re-opened");
         supervisor.captureRunning(audioCapture->fellBackToDefault());
         publishStatus();
@@ -379,82 +380,6 @@ void Listener::followDevice(const QString &deviceId) {
     showPlayingHint(QString(), QString());
     if (isListening)
         reopenCapture();
-}
-
-QuestionDetector::Ended Listener::askNow() {
-    QuestionDetector::Ended heard;
-    {
-        std::lock_guard<std::mutex> lock(detectorMutex);
-        heard = detector.askNow();
-    }
-    if (!heard.isEmpty() && !heard.remark) {
-        triggeredAt.store(QDateTime::currentMSecsSinceEpoch());
-        speechEndedAt.store(lastLoudAt.load() - heard.tailMs);
-    }
-    return heard;
-}
-
-QString Listener::hearing() const {
-    std::lock_guard<std::mutex> lock(detectorMutex);
-    return detector.currentText();
-}
-
-QString Listener::dropHeard() {
-    std::lock_guard<std::mutex> lock(detectorMutex);
-    return detector.dropHeard();
-}
-
-// How long after the speech the early request leaves is what the answer's first text waits
-// on: the log says it, for the figures.
-void Listener::requestEarly(const QString &question, int asked, qint64 tailMs) {
-    earlyGrace.stop();
-    Log::out("[Application] Early point: ",
-             QDateTime::currentMSecsSinceEpoch() - (lastLoudAt.load() - tailMs),
-             " ms after the speech ended");
-    emit earlyQuestion(question, asked);
-}
-
-void Listener::sendEarlyNow() {
-    QString question;
-    int asked = 0;
-    qint64 tail = 0;
-    {
-        std::lock_guard<std::mutex> lock(detectorMutex);
-        question = detector.earlyQuestion(true);
-        asked = detector.questionsAsked();
-        tail = detector.silentMs() - detector.silentBuffers() * 10;
-    }
-    if (isListening && !question.isEmpty())
-        requestEarly(question, asked, tail);
-}
-
-void Listener::onRecognised(const RecognitionResult &result) {
-    std::vector<QuestionSpans::Correction> corrections;
-    QString current;
-    QString early;
-    int asked = 0;
-    bool earlyDue = false;
-    qint64 tail = 0;
-    {
-        std::lock_guard<std::mutex> lock(detectorMutex);
-        corrections = detector.onResult(result);
-        current = detector.currentText();
-        early = detector.earlyQuestion(true);
-        asked = detector.questionsAsked();
-        earlyDue = detector.takeEarlyDue();
-        tail = detector.silentMs() - detector.silentBuffers() * 10;
-    }
-    if (!result.text.isEmpty())
-        supervisor.textArrived();
-    for (const QuestionSpans::Correction &correction : corrections)
-        emit questionCorrected(correction.span, correction.text);
-    // The recogniser answered the pause's audio while the early request waited for it, or
-    // placed the end of the words early enough that the point has passed.
-    if ((earlyGrace.isActive() || earlyDue) && !early.isEmpty() && isListening)
-        requestEarly(early, asked, tail);
-    // The recogniser caught up during the pause: request what it says now.
-    emit textChanged(asked, current, early);
-    emit asrResult(current, false);
 }
 
 } // namespace Kelvane

@@ -101,7 +101,7 @@ private:
     void endListening();
     void failListening(const QString &status, const QString &detail);
     void publishStatus();
-    AudioDataCallback audioHandler();
+    AudioDataCallback audioHandler(AudioCapture *capture);
     std::unique_ptr<AudioCapture> makeCapture();
     void reopenCapture();
     void onAudioData(const uint8_t *data, size_t size, int sampleRate, int channels);
@@ -152,6 +152,8 @@ private:
     bool captureFresh = false;   // opened at start-up and never started
     float levelPeak = 0.0f;      // capture thread: the loudest buffer since the last report
     int levelBuffers = 0;
+    int levelShown = -1;       // capture thread: the level last reported
+    bool resting = false;      // capture thread: a long silence with nothing to ask
     int captureGeneration = 0; // which AudioCapture an end report belongs to
     std::atomic<long> droppedBuffers{0};
     QString statusDetail_;

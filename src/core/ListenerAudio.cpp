@@ -50,6 +50,7 @@ void Listener::onAudioData(const uint8_t *data, size_t size, int sampleRate, int
             resumed = loud && detector.silentBuffers() > 0;
             handOver(detector.onBuffer(loud, session, sessionSamples / 16));
             silentBuffers = detector.silentBuffers();
+            resting = detector.resting();
             earlyPoint = detector.earlyPoint();
         }
         // A pause begins: a packet ends exactly at its early point, so that the recogniser has
@@ -132,7 +133,11 @@ void Listener::reportLevel(double energy) {
     levelPeak = std::max(levelPeak, float(energy));
     if (++levelBuffers < kBuffersPerLevel)
         return;
-    emit inputLevel(levelPercent(levelPeak));
+    // (silence is said once, not twenty times a second)
+    const int percent = levelPercent(levelPeak);
+    if (percent != levelShown)
+        emit inputLevel(percent);
+    levelShown = percent;
     levelPeak = 0.0f;
     levelBuffers = 0;
 }

@@ -53,9 +53,11 @@ QuestionDetector::Ended QuestionDetector::onBuffer(bool loud, int sessionNow, qi
         hasSpeech = true;
         silentBufferCount = 0;
         earlyNoted = false;
+        nothingHeardNoted = false;
     }
-    // (at or past it: a threshold lowered below the silence already counted ends it now)
-    if (silentBufferCount == 0 || silentMs() < qint64(thresholdBuffers) * 10)
+    // (at or past it: a threshold lowered below the silence already counted ends it now; a
+    // pause already found to hold nothing is checked again only when new text arrives)
+    if (silentBufferCount == 0 || silentMs() < qint64(thresholdBuffers) * 10 || nothingHeardNoted)
         return Ended();
     Log::out("[Silence] Detected ", thresholdBuffers * 10,
              "ms silence, checking if should trigger LLM");
@@ -96,6 +98,7 @@ QuestionDetector::Ended QuestionDetector::checkSilenceTrigger() {
     if (!hasSpeech || text.isEmpty()) {
         Log::out("[Silence] Skip LLM trigger: hasSpeech=", hasSpeech ? 1 : 0,
                  ", currentASRText=", text);
+        nothingHeardNoted = true;
         return Ended();
     }
     Ended ended;
@@ -147,6 +150,7 @@ std::vector<QuestionSpans::Correction> QuestionDetector::onResult(const Recognit
         earlyDue = earlyNoted = true;
     if (currentText() != before && !currentText().isEmpty()) {
         hasSpeech = true;
+        nothingHeardNoted = false;
         Log::out("[Application] Updated current ASR text: ", currentText());
     }
     return corrections;

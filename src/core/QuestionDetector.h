@@ -62,6 +62,9 @@ public:
     bool takeEarlyDue() { return std::exchange(earlyDue, false); }
     // True once a pause, at the buffer that reaches the early point with a question to ask.
     bool earlyPointReached();
+    // A pause past its end with nothing to ask: nothing needs close listening until sound or
+    // text comes.
+    bool resting() const { return silentBufferCount > 0 && nothingHeardNoted; }
     int earlyPoint() const { return earlyBuffers; }
     // Buffers in one packet of audio to the recogniser: the early point is checked as each
     // packet leaves, so that the recogniser has heard the pause up to it.
@@ -87,7 +90,8 @@ private:
     qint64 audioNowMs = 0; // where the last buffer began on it
     bool streamingNow = false;
     bool earlyDue = false;
-    bool earlyNoted = false; // this pause's early point was reported
+    bool earlyNoted = false;        // this pause's early point was reported
+    bool nothingHeardNoted = false; // this pause was found to hold nothing to ask
 };
 
 } // namespace Kelvane

@@ -1,8 +1,8 @@
 #include "MainWindow.h"
 
+#include "AnswerReader.h"
 #include "Application.h"
 #include "GlobalShortcuts.h"
-#include "MarkdownView.h"
 #include "NativeFrame.h"
 #include "QuestionBook.h"
 #include "Remarks.h"
@@ -40,10 +40,16 @@ MainWindow::MainWindow(QWidget *parent)
 
     setWindowTitle(QStringLiteral(" "));
     setupUi();
-    // 1,200 × 700 where the screen has room; a 1080p laptop at 150 % has 1,280 × 672.
+    setupWindowKeys();
+    placementSaver = new QTimer(this);
+    placementSaver->setSingleShot(true);
+    placementSaver->setInterval(500);
+    connect(placementSaver, &QTimer::timeout, this, &MainWindow::savePlacement);
     setMinimumSize(960, 560);
-    const QSize room = screen() ? screen()->availableSize() : QSize(1200, 700);
-    resize(std::min(1200, room.width()), std::min(700, room.height()));
+    applyLook();
+    restorePlacement();
+    if (Settings::isOn(Settings::load().value(Settings::Compact), false))
+        setCompact(true);
 
     watchBook();
 }
@@ -111,8 +117,7 @@ void MainWindow::onStartListeningClicked() {
     const QString missing = Settings::load().missingCredential();
     if (!missing.isEmpty()) {
         const QString text = QStringLiteral("未填写") + Settings::credentialName(missing);
-        statusLabel->setText(text);
-        statusLabel->setToolTip(QString());
+        showStatus(text, QString());
         if (!editSettings(text + QStringLiteral("：请填写后再开始监听。"), missing) ||
             !Settings::load().missingCredential().isEmpty())
             return;
@@ -169,7 +174,8 @@ bool MainWindow::editSettings(const QString &note, const QString &focusKey) {
     if (dialog.exec() != QDialog::Accepted)
         return false;
     dialog.settings().save();
-    bindShortcuts(); // (they apply at once)
+    bindShortcuts(); // (they apply at once, and so does the look)
+    applyLook();
     return true;
 }
 
@@ -202,7 +208,7 @@ void MainWindow::onASRResult(const QString &text, bool) {
 void MainWindow::showTranscript(const QString &text) {
     transcriptLabel->setText(transcriptLabel->fontMetrics().elidedText(
         text, Qt::ElideLeft, std::max(100, transcriptLabel->width() - 16)));
-    transcriptLabel->setAccessibleDescription(text);
+    transcriptLabel->setAccessibleName(text);
 }
 
 void MainWindow::onAnswerNow() {
@@ -227,8 +233,8 @@ bool MainWindow::exportTo(const QString &path) {
         sessionMarkdown(directionEdit->text().trimmed(), book->entries()).toUtf8();
     const bool written =
         file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
-    statusLabel->setText(written ? QStringLiteral("记录已导出") : QStringLiteral("导出失败"));
-    statusLabel->setToolTip(written ? path : path + QStringLiteral("\n") + file.errorString());
+    showStatus(written ? QStringLiteral("记录已导出") : QStringLiteral("导出失败"),
+               written ? path : path + QStringLiteral("\n") + file.errorString());
     return written;
 }
 
@@ -294,15 +300,23 @@ void MainWindow::syncList() {
     const QuestionEntry *shown = book->find(currentQuestionId);
     if (currentQuestionId && (!shown || shown->remark))
         showQuestion(book->questionBefore(currentQuestionId));
-    else if (shown)
+    else if (shown) {
         answerTitle->setText(questionLabel(book->number(shown->id), shown->question));
+        answerTitle->setAccessibleName(answerTitle->text());
+    }
 }
 
 void MainWindow::onStatusChanged(const QString &status) {
+    showStatus(status, application ? application->statusDetail() : QString());
+}
+
+// A screen reader says the status itself first, then what it means in detail.
+void MainWindow::showStatus(const QString &status, const QString &detail) {
     statusLabel->setText(status);
-    const QString detail = application ? application->statusDetail() : QString();
     statusLabel->setToolTip(detail);
-    statusLabel->setAccessibleDescription(detail);
+    statusLabel->setAccessibleName(status);
+    statusLabel->setAccessibleDescription(detail.isEmpty() ? QStringLiteral("状态")
+                                                           : QStringLiteral("状态：") + detail);
 }
 
 void MainWindow::onListeningChanged(bool listening) {
@@ -317,6 +331,7 @@ void MainWindow::onListeningChanged(bool listening) {
 void MainWindow::onPlayingElsewhere(const QString &deviceId, const QString &text) {
     playingDevice = deviceId;
     playingHint->setText(text);
+    playingHint->setAccessibleName(text);
     playingHint->setVisible(!text.isEmpty());
     followButton->setVisible(!deviceId.isEmpty());
 }
@@ -332,7 +347,7 @@ void MainWindow::markItem(int questionId, bool failed) {
         if (item->data(Qt::UserRole).toInt() != questionId)
             continue;
         const QString note = failed ? QStringLiteral("回答失败") : QString();
-        item->setForeground(failed ? QColor(QStringLiteral("#d03050")) : QColor());
+        item->setForeground(failed ? palette().color(QPalette::BrightText) : QBrush());
         item->setToolTip(note);
         item->setData(Qt::AccessibleDescriptionRole, note);
     }
@@ -341,18 +356,23 @@ void MainWindow::markItem(int questionId, bool failed) {
 void MainWindow::refreshAnswerView() {
     const QuestionEntry *entry = book->find(currentQuestionId);
     if (!entry) {
-        answerView->clear();
+        reader->clear();
+        answerTitle->setText(QStringLiteral("提示"));
+        answerTitle->setAccessibleName(answerTitle->text());
         renderedQuestionId = 0;
         thinkingClock->stop();
         return;
     }
     answerTitle->setText(questionLabel(book->number(entry->id), entry->question));
+    answerTitle->setAccessibleName(answerTitle->text());
     timingLabel->setText(timingLine(*entry));
+    timingLabel->setAccessibleName(timingLabel->text());
     retryButton->setEnabled(entry->done || !entry->failure.isEmpty());
     if (entry->thinkingSince && entry->answer.isEmpty() && entry->failure.isEmpty()) {
         const qint64 seconds = (QDateTime::currentMSecsSinceEpoch() - entry->thinkingSince) / 1000;
-        answerView->setHtml(
-            QStringLiteral("<p style=\"color:#999999\">思考中… %1 秒</p>").arg(seconds));
+        reader->showNote(QStringLiteral("<p style=\"color:%1\">思考中… %2 秒</p>")
+                             .arg(palette().color(QPalette::PlaceholderText).name())
+                             .arg(seconds));
         renderedQuestionId = 0; // the answer, when it comes, is drawn anew
         if (!thinkingClock->isActive())
             thinkingClock->start();
@@ -361,10 +381,7 @@ void MainWindow::refreshAnswerView() {
     thinkingClock->stop();
     const QString markdown = answerMarkdown(*entry);
     // The same answer growing needs only its new tail laid out; another one is drawn anew.
-    if (renderedQuestionId == entry->id)
-        answerRenderer->update(markdown);
-    else
-        answerRenderer->show(markdown);
+    reader->show(markdown, renderedQuestionId == entry->id);
     renderedQuestionId = entry->id;
 }
 

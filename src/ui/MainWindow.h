@@ -20,8 +20,8 @@ class QTimer;
 
 namespace Kelvane {
 
+class AnswerReader;
 class Application;
-class MarkdownView;
 class QuestionBook;
 
 class MainWindow : public QMainWindow {
@@ -39,6 +39,13 @@ public:
     bool exportTo(const QString &path);
 
     static QIcon createAppIcon();
+    // The window's style sheet, its colours named for the theme.
+    static QString windowStyle();
+
+protected:
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void onStartListeningClicked();
@@ -60,6 +67,12 @@ private slots:
     void onSkip();
     void onMerge();
     void refreshActions();
+    // The window made for glancing at: above the meeting, faded, compact, zoomed, themed.
+    void setOnTop(bool on);
+    void setOpacityPercent(int percent);
+    void setCompact(bool on);
+    void stepZoom(int steps);
+    void applyLook();
 
 private:
     void setupUi();
@@ -70,6 +83,11 @@ private:
     void stepSilenceField(int delta);
     int silenceInUse();
     void showTranscript(const QString &text);
+    void showStatus(const QString &status, const QString &detail);
+    void setupWindowKeys();
+    // Where the window was, per screen setup and per mode; off every screen: the primary one.
+    void restorePlacement();
+    void savePlacement();
     void refreshAnswerView();
     void markItem(int questionId, bool failed);
     void watchBook();
@@ -112,7 +130,14 @@ private:
     int currentQuestionId = 0;
     // The newest question, shown once its answer begins (a question may turn out a remark).
     int pendingQuestionId = 0;
-    std::unique_ptr<MarkdownView> answerRenderer;
+    AnswerReader *reader = nullptr;
+    QWidget *controlBar = nullptr;
+    QWidget *leftPanel = nullptr;
+    QPushButton *onTopButton = nullptr;
+    QPushButton *compactButton = nullptr;
+    int zoomPercent = 100;
+    bool compact = false;
+    QTimer *placementSaver = nullptr;
     int renderedQuestionId = 0; // whose answer the view holds, 0 for none
 };
 

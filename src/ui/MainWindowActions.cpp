@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "AnswerReader.h"
 #include "Application.h"
 #include "GlobalShortcuts.h"
 #include "QuestionBook.h"
@@ -25,6 +26,8 @@ const Action kActions[] = {
     {"answer-now", &Settings::AnswerNowHotkey, "立即回答"},
     {"skip", &Settings::SkipHotkey, "跳过"},
     {"merge", &Settings::MergeHotkey, "合并"},
+    {"page-up", &Settings::PageUpHotkey, "回答上翻一页"},
+    {"page-down", &Settings::PageDownHotkey, "回答下翻一页"},
 };
 
 } // namespace
@@ -36,6 +39,10 @@ bool MainWindow::perform(const QString &action) {
         onSkip();
     else if (action == QLatin1String("merge") || action == Settings::MergeHotkey)
         onMerge();
+    else if (action == QLatin1String("page-up") || action == Settings::PageUpHotkey)
+        reader->page(-1);
+    else if (action == QLatin1String("page-down") || action == Settings::PageDownHotkey)
+        reader->page(1);
     else if (action == QLatin1String("show")) {
         setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
         show();

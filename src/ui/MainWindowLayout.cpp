@@ -1,7 +1,7 @@
 #include "MainWindow.h"
 
+#include "AnswerReader.h"
 #include "Application.h"
-#include "MarkdownView.h"
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -28,52 +28,48 @@ namespace Kelvane {
 
 namespace {
 
-const char *const kCentralStyle = "background-color: #f7f7f7;";
-// (the bar's own rule only: its captions carry no line of their own)
-const char *const kBarStyle = "QWidget#controlBar { background-color: #f7f7f7; color: #111111; "
-                              "border-bottom: 1px solid #dcdcdc; }";
-const char *const kCaptionStyle = "font-size: 12px; color: #111111; font-weight: 600;";
-const char *const kDirectionFieldStyle =
-    "QLineEdit { background-color: #ffffff; color: #111111; border: 1px solid #dcdcdc; "
-    "border-radius: 4px; padding: 8px 10px; font-size: 12px; } QLineEdit:focus { border: 1px "
-    "solid #07c160; outline: none; }";
-const char *const kStepButtonStyle =
-    "QPushButton { background-color: #ffffff; color: #111111; border: 1px solid #dcdcdc; "
-    "border-radius: 4px; font-size: 14px; font-weight: 500; padding: 0px; } QPushButton:hover { "
-    "border: 1px solid #07c160; } QPushButton:pressed { background-color: #f0f0f0; }";
-const char *const kSilenceFieldStyle =
-    "QLineEdit { background-color: #ffffff; color: #111111; border: 1px solid #dcdcdc; "
-    "border-radius: 4px; padding: 4px 8px; font-size: 12px; } QLineEdit:focus { border: 1px "
-    "solid #07c160; outline: none; }";
-const char *const kStartButtonStyle =
-    "QPushButton { background-color: #07c160; color: #ffffff; border: 1px solid #07c160; "
-    "border-radius: 6px; padding: 10px 18px; font-size: 13px; font-weight: 600; } "
-    "QPushButton:hover { background-color: #06ad56; } QPushButton:pressed { background-color: "
-    "#05964a; } QPushButton:disabled { background-color: #cdeedd; color: #8abfa1; border-color: "
-    "#cdeedd; }";
-const char *const kStopButtonStyle =
-    "QPushButton { background-color: #f0f0f0; color: #333333; border: 1px solid #dcdcdc; "
-    "border-radius: 6px; padding: 10px 18px; font-size: 13px; font-weight: 600; } "
-    "QPushButton:hover { background-color: #e6e6e6; } QPushButton:pressed { background-color: "
-    "#dcdcdc; } QPushButton:disabled { background-color: #f7f7f7; border: 1px solid #e8e8e8; "
-    "color: #bbbbbb; }";
-const char *const kStatusStyle = "QLabel { font-size: 12px; color: #555555; font-weight: 500; }";
-const char *const kSplitterStyle = "QSplitter::handle { background-color: #e5e5e5; }";
-const char *const kLeftPanelStyle =
-    "QWidget { background-color: #f7f7f7; border-right: 1px solid #e5e5e5; }";
-const char *const kPanelTitleStyle =
-    "QLabel { background-color: #ffffff; color: #111111; padding: 14px 18px; font-size: 13px; "
-    "font-weight: 700; letter-spacing: 2px; border-bottom: 1px solid #e5e5e5; }";
-const char *const kQuestionListStyle =
-    "QListWidget { background-color: #ffffff; border: none; padding: 6px; font-size: 13px; "
-    "outline: none; } QListWidget::item { padding: 12px 14px; border-bottom: 1px solid #e6e6e6; "
-    "color: #111111; border-radius: 4px; margin: 2px 2px; } QListWidget::item:hover { "
-    "background-color: #f2f2f2; } QListWidget::item:selected { background-color: #e8f7ed; color: "
-    "#07c160; border-left: 3px solid #07c160; font-weight: 600; }";
-const char *const kRightPanelStyle = "QWidget { background-color: #ffffff; }";
-const char *const kAnswerViewStyle =
-    "QTextEdit { background-color: #ffffff; border: none; padding: 22px; font-size: 14px; "
-    "line-height: 1.7; color: #111111; }";
+// The window's whole style, its colours named by the theme ("@text" …).
+const char *const kWindowStyle = R"css(
+QWidget#central, QWidget#controlBar, QWidget#statusRow { background-color: @window; }
+QWidget#controlBar { border-bottom: 1px solid @border; }
+QLabel[role="caption"] { font-size: 12px; color: @text; font-weight: 600; }
+QLineEdit { background-color: @panel; color: @text; border: 1px solid @border;
+  border-radius: 4px; padding: 6px 8px; font-size: 12px; }
+QLineEdit:focus { border: 1px solid @accent; }
+QPushButton { background-color: @hover; color: @text; border: 1px solid @border;
+  border-radius: 6px; padding: 8px 12px; font-size: 13px; font-weight: 600; }
+QPushButton:hover { border-color: @accent; }
+QPushButton:disabled { background-color: @window; color: @disabled; border-color: @border; }
+QPushButton:checked { background-color: @selection; color: @accentText; border-color: @accent; }
+QPushButton[role="step"] { background-color: @panel; padding: 0px; font-size: 14px; }
+QPushButton#startButton { background-color: @accent; color: @textOnAccent;
+  border-color: @accent; padding: 8px 18px; }
+QPushButton#startButton:hover { background-color: @accentHover; }
+QPushButton#startButton:disabled { background-color: @hover; color: @disabled;
+  border-color: @border; }
+QLabel#statusLabel { font-size: 12px; color: @secondary; font-weight: 500; }
+QLabel#transcriptLabel { color: @muted; }
+QLabel#playingHint { color: @warning; font-size: 12px; }
+QSplitter::handle { background-color: @border; }
+QWidget#leftPanel { background-color: @window; border-right: 1px solid @border; }
+QWidget#rightPanel { background-color: @panel; }
+QLabel#listTitle, QLabel#answerTitle { background-color: @panel; color: @text;
+  padding: 12px 18px; font-size: 13px; font-weight: 700; border-bottom: 1px solid @border; }
+QListWidget { background-color: @panel; border: none; padding: 6px; font-size: 13px;
+  outline: none; }
+QListWidget::item { padding: 10px 12px; border-bottom: 1px solid @border; color: @text;
+  border-radius: 4px; margin: 2px; }
+QListWidget::item:hover { background-color: @hover; }
+QListWidget::item:selected { background-color: @selection; color: @accentText;
+  border-left: 3px solid @accent; font-weight: 600; }
+QTextEdit#answerView { background-color: @panel; border: none; padding: 18px 22px;
+  color: @text; }
+QLabel#timingLabel { color: @muted; font-size: 11px; padding: 0px 18px; }
+QLabel#moreBelowLabel { background-color: @panel; color: @secondary; border: 1px solid @border;
+  border-radius: 10px; padding: 2px 10px; font-size: 12px; }
+QToolButton#copyCodeButton { background-color: @hover; color: @text; border: 1px solid @border;
+  border-radius: 4px; padding: 1px 8px; font-size: 12px; }
+)css";
 
 } // namespace
 
@@ -110,8 +106,8 @@ QIcon MainWindow::createAppIcon() {
 
 void MainWindow::setupUi() {
     auto *centralWidget = new QWidget(this);
+    centralWidget->setObjectName(QStringLiteral("central"));
     setCentralWidget(centralWidget);
-    centralWidget->setStyleSheet(kCentralStyle);
     auto *mainLayout = new QVBoxLayout(centralWidget);
     mainLayout->setSpacing(0);
     mainLayout->setContentsMargins(0, 0, 0, 0);
@@ -120,17 +116,15 @@ void MainWindow::setupUi() {
 
     splitter = new QSplitter(Qt::Horizontal, this);
     splitter->setHandleWidth(3);
-    splitter->setStyleSheet(kSplitterStyle);
-    auto *leftPanel = new QWidget();
-    leftPanel->setStyleSheet(kLeftPanelStyle);
+    leftPanel = new QWidget();
+    leftPanel->setObjectName(QStringLiteral("leftPanel"));
     auto *leftPanelLayout = new QVBoxLayout(leftPanel);
     leftPanelLayout->setSpacing(0);
     leftPanelLayout->setContentsMargins(0, 0, 0, 0);
     auto *listTitle = new QLabel(QStringLiteral("问题列表"), leftPanel);
-    listTitle->setStyleSheet(kPanelTitleStyle);
-    listTitle->setFixedHeight(48);
+    listTitle->setObjectName(QStringLiteral("listTitle"));
+    listTitle->setFixedHeight(44);
     questionList = new QListWidget(leftPanel);
-    questionList->setStyleSheet(kQuestionListStyle);
     connect(questionList, &QListWidget::itemClicked, this, &MainWindow::onQuestionItemClicked);
     leftPanelLayout->addWidget(listTitle);
     leftPanelLayout->addWidget(questionList);
@@ -149,10 +143,9 @@ void MainWindow::setupUi() {
 }
 
 QWidget *MainWindow::makeControlBar() {
-    auto *controlBar = new QWidget(this);
+    controlBar = new QWidget(this);
     controlBar->setObjectName(QStringLiteral("controlBar"));
     controlBar->setAttribute(Qt::WA_StyledBackground);
-    controlBar->setStyleSheet(kBarStyle);
     auto *controls = new QHBoxLayout(controlBar);
     controls->setSpacing(10);
     controls->setContentsMargins(16, 8, 16, 8);
@@ -161,7 +154,6 @@ QWidget *MainWindow::makeControlBar() {
     directionEdit->setPlaceholderText(QStringLiteral("如 Java后端"));
     directionEdit->setText(QStringLiteral("Java后端"));
     directionEdit->setFixedWidth(120);
-    directionEdit->setStyleSheet(kDirectionFieldStyle);
     directionEdit->setAccessibleName(QStringLiteral("方向"));
     connect(directionEdit, &QLineEdit::editingFinished, this, &MainWindow::onDirectionChanged);
 
@@ -169,7 +161,7 @@ QWidget *MainWindow::makeControlBar() {
     plusButton = new QPushButton(QStringLiteral("+"), controlBar);
     for (QPushButton *step : {minusButton, plusButton}) {
         step->setFixedSize(26, 26);
-        step->setStyleSheet(kStepButtonStyle);
+        step->setProperty("role", QStringLiteral("step"));
     }
     minusButton->setAccessibleName(QStringLiteral("静音减少"));
     plusButton->setAccessibleName(QStringLiteral("静音增加"));
@@ -180,18 +172,15 @@ QWidget *MainWindow::makeControlBar() {
     silenceEdit->setText(QStringLiteral("1000"));
     silenceEdit->setFixedWidth(60);
     silenceEdit->setAlignment(Qt::AlignCenter);
-    silenceEdit->setStyleSheet(kSilenceFieldStyle);
     silenceEdit->setAccessibleName(QStringLiteral("静音 (ms)"));
 
     startButton = new QPushButton(QStringLiteral("开始"), controlBar);
-    startButton->setStyleSheet(kStartButtonStyle);
     connect(startButton, &QPushButton::clicked, this, &MainWindow::onStartListeningClicked);
     stopButton = new QPushButton(QStringLiteral("停止"), controlBar);
     stopButton->setEnabled(false);
-    stopButton->setStyleSheet(kStopButtonStyle);
     connect(stopButton, &QPushButton::clicked, this, &MainWindow::onStopListeningClicked);
     for (QPushButton *button : {startButton, stopButton}) {
-        button->setMinimumWidth(90);
+        button->setMinimumWidth(72);
         button->setMaximumWidth(120);
     }
 
@@ -225,13 +214,15 @@ QWidget *MainWindow::makeControlBar() {
 
     settingsButton = new QPushButton(QStringLiteral("设置"), controlBar);
     connect(settingsButton, &QPushButton::clicked, this, &MainWindow::onSettingsClicked);
-    for (QPushButton *button :
-         {answerNowButton, skipButton, mergeButton, exportButton, settingsButton})
-        button->setStyleSheet(kStopButtonStyle);
+    // Keeps the window above the meeting's (where the platform lets a program do that).
+    onTopButton = new QPushButton(QStringLiteral("置顶"), controlBar);
+    onTopButton->setCheckable(true);
+    onTopButton->setAccessibleName(QStringLiteral("置顶"));
+    connect(onTopButton, &QPushButton::toggled, this, &MainWindow::setOnTop);
 
-    const auto caption = [controlBar](const QString &text) {
-        auto *label = new QLabel(text, controlBar);
-        label->setStyleSheet(kCaptionStyle);
+    const auto caption = [bar = controlBar](const QString &text) {
+        auto *label = new QLabel(text, bar);
+        label->setProperty("role", QStringLiteral("caption"));
         return label;
     };
     controls->addWidget(caption(QStringLiteral("方向")));
@@ -243,16 +234,18 @@ QWidget *MainWindow::makeControlBar() {
     controls->addWidget(plusButton);
     controls->addSpacing(12);
     for (QPushButton *button : {startButton, stopButton, answerNowButton, skipButton, mergeButton,
-                                settingsButton, exportButton})
+                                settingsButton, exportButton, onTopButton})
         controls->addWidget(button);
     controls->addStretch(1);
     return controlBar;
 }
 
 // One line under the controls: how loud the sound is, the status, and what is heard of the
-// question in progress.
+// question in progress. It stays in 精简 mode.
 QWidget *MainWindow::makeStatusRow() {
     auto *row = new QWidget(this);
+    row->setObjectName(QStringLiteral("statusRow"));
+    row->setAttribute(Qt::WA_StyledBackground);
     row->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     auto *layout = new QHBoxLayout(row);
     layout->setSpacing(10);
@@ -268,28 +261,33 @@ QWidget *MainWindow::makeStatusRow() {
     levelMeter->setAccessibleName(QStringLiteral("音量"));
     levelMeter->setToolTip(QStringLiteral("音量"));
 
-    statusLabel = new QLabel(QStringLiteral("就绪"), row);
-    statusLabel->setStyleSheet(kStatusStyle);
-    statusLabel->setAccessibleName(QStringLiteral("状态"));
+    // A label whose text changes says that text to a screen reader first; what it is goes
+    // in its description.
+    statusLabel = new QLabel(row);
+    statusLabel->setAccessibleDescription(QStringLiteral("状态"));
+    showStatus(QStringLiteral("就绪"), QString());
 
-    // What the recogniser hears of the question in progress, one grey line.
+    // What the recogniser hears of the question in progress, one line.
     transcriptLabel = new QLabel(row);
-    transcriptLabel->setStyleSheet(QStringLiteral("QLabel { color: #999999; }"));
-    transcriptLabel->setAccessibleName(QStringLiteral("正在听到"));
+    transcriptLabel->setAccessibleDescription(QStringLiteral("正在听到"));
     transcriptLabel->setMinimumWidth(1);
     transcriptLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 
     // Where the meeting plays when the recorded device is silent, and the way there.
     playingHint = new QLabel(row);
-    playingHint->setStyleSheet(QStringLiteral("QLabel { color: #b26a00; font-size: 12px; }"));
     playingHint->hide();
     followButton = new QPushButton(QStringLiteral("改听此设备"), row);
-    followButton->setStyleSheet(kStopButtonStyle);
     followButton->hide();
     connect(followButton, &QPushButton::clicked, this, [this]() {
         if (application && !playingDevice.isEmpty())
             application->followPlaying(playingDevice);
     });
+
+    compactButton = new QPushButton(QStringLiteral("精简"), row);
+    compactButton->setCheckable(true);
+    compactButton->setAccessibleName(QStringLiteral("精简模式"));
+    compactButton->setToolTip(QStringLiteral("只留问题、回答和状态（Ctrl+J）"));
+    connect(compactButton, &QPushButton::toggled, this, &MainWindow::setCompact);
 
     layout->addWidget(levelMeter);
     layout->addWidget(playingHint);
@@ -297,25 +295,27 @@ QWidget *MainWindow::makeStatusRow() {
     layout->addWidget(statusLabel);
     layout->addSpacing(12);
     layout->addWidget(transcriptLabel, 1);
+    layout->addWidget(compactButton);
     return row;
 }
 
 QWidget *MainWindow::makeAnswerPanel() {
     auto *rightPanel = new QWidget();
-    rightPanel->setStyleSheet(kRightPanelStyle);
+    rightPanel->setObjectName(QStringLiteral("rightPanel"));
     auto *rightPanelLayout = new QVBoxLayout(rightPanel);
-    rightPanelLayout->setSpacing(8);
+    rightPanelLayout->setSpacing(6);
     rightPanelLayout->setContentsMargins(0, 0, 0, 0);
     answerTitle = new QLabel(QStringLiteral("提示"), rightPanel);
-    answerTitle->setStyleSheet(kPanelTitleStyle);
-    answerTitle->setFixedHeight(48);
+    answerTitle->setAccessibleName(answerTitle->text());
+    answerTitle->setAccessibleDescription(QStringLiteral("当前问题"));
+    answerTitle->setWordWrap(true);
+    answerTitle->setMinimumHeight(44);
     answerView = new QTextEdit(rightPanel);
     answerView->setReadOnly(true);
-    answerView->setStyleSheet(kAnswerViewStyle);
-    answerRenderer = std::make_unique<MarkdownView>(answerView);
+    answerView->setAccessibleName(QStringLiteral("回答"));
+    reader = new AnswerReader(answerView);
 
     retryButton = new QPushButton(QStringLiteral("重新回答"), rightPanel);
-    retryButton->setStyleSheet(kStopButtonStyle);
     retryButton->setEnabled(false);
     connect(retryButton, &QPushButton::clicked, this, &MainWindow::onRetryClicked);
     auto *titleRow = new QHBoxLayout();
@@ -324,8 +324,7 @@ QWidget *MainWindow::makeAnswerPanel() {
     titleRow->addWidget(retryButton);
 
     timingLabel = new QLabel(rightPanel);
-    timingLabel->setStyleSheet(QStringLiteral("QLabel { color: #999999; font-size: 11px; "
-                                              "padding: 0px 18px; }"));
+    timingLabel->setAccessibleDescription(QStringLiteral("用时"));
     rightPanelLayout->addLayout(titleRow);
     rightPanelLayout->addWidget(timingLabel);
     rightPanelLayout->addWidget(answerView, 1);
@@ -356,9 +355,15 @@ void MainWindow::nameWidgets() {
         {transcriptLabel, "transcriptLabel"},
         {playingHint, "playingHint"},
         {followButton, "followPlayingButton"},
+        {onTopButton, "onTopButton"},
+        {compactButton, "compactButton"},
     };
     for (const auto &[widget, name] : names)
         widget->setObjectName(QLatin1String(name));
+}
+
+QString MainWindow::windowStyle() {
+    return QString::fromUtf8(kWindowStyle);
 }
 
 } // namespace Kelvane

@@ -9,6 +9,7 @@ class QCheckBox;
 class QComboBox;
 class QFormLayout;
 class QKeySequenceEdit;
+class QSlider;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -71,6 +72,9 @@ private:
     QLabel *llmResult = nullptr;
     ServiceCheck *check = nullptr;
     QMap<QString, QKeySequenceEdit *> hotkeyEdits;
+    QCheckBox *onTop = nullptr;
+    QSlider *opacity = nullptr;
+    QComboBox *theme = nullptr;
     QMap<QString, QLabel *> hotkeyStatus;
 };
 

@@ -288,6 +288,17 @@ try:
     c0, t0 = cpu_seconds(k.pid), time.time()
     time.sleep(args.idle_seconds)
     idle_cpu = (cpu_seconds(k.pid) - c0) / (time.time() - t0) * 100
+    # The floor: parec recording the same monitor for as long, and its sound server meanwhile.
+    server = int(subprocess.run(["pgrep", "-n", "-f", "pulseaudio -n"], capture_output=True,
+                                text=True).stdout.split()[0])
+    parec = spawn(["parec", "--device=perf.monitor", "--format=float32le", "--rate=48000",
+                   "--channels=2"], env=env, stdout=subprocess.DEVNULL)
+    time.sleep(1)
+    p0, s0, t0 = cpu_seconds(parec.pid), cpu_seconds(server), time.time()
+    time.sleep(args.idle_seconds)
+    parec_cpu = (cpu_seconds(parec.pid) - p0) / (time.time() - t0) * 100
+    server_cpu = (cpu_seconds(server) - s0) / (time.time() - t0) * 100
+    parec.terminate()
 
     # Trigger latency: detection to the request at the stand-in.
     detected = [t for t, _ in lines.matching("ms silence, checking if should trigger LLM")]
@@ -345,6 +356,8 @@ try:
           f" program's own (anonymous): {anon_listening / 1024:.1f} MB and"
           f" {anon_after / 1024:.1f} MB")
     print(f"CPU while listening to silence: {idle_cpu:.2f} % of one core "
-          f"({args.idle_seconds} s)")
+          f"({args.idle_seconds} s); parec recording the same monitor: {parec_cpu:.2f} % "
+          f"(its sound server meanwhile {server_cpu:.2f} %): {idle_cpu / max(parec_cpu, 0.01):.0f}"
+          f" times the floor")
 finally:
     cleanup()
