@@ -42,6 +42,8 @@ QPushButton:hover { border-color: @accent; }
 QPushButton:disabled { background-color: @window; color: @disabled; border-color: @border; }
 QPushButton:checked { background-color: @selection; color: @accentText; border-color: @accent; }
 QPushButton[role="step"] { background-color: @panel; padding: 0px; font-size: 14px; }
+QPushButton#compactButton, QPushButton#followPlayingButton { padding: 2px 10px;
+  font-size: 12px; border-radius: 4px; }
 QPushButton#startButton { background-color: @accent; color: @textOnAccent;
   border-color: @accent; padding: 8px 18px; }
 QPushButton#startButton:hover { background-color: @accentHover; }
