@@ -5,7 +5,9 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextEdit>
+#include <QTextLayout>
 #include <QToolButton>
 #include <QtTest>
 
@@ -92,6 +94,14 @@ private slots:
         QCOMPARE(QApplication::clipboard()->text(), "class A {\n    void run() {}\n}");
         QTest::mouseClick(shown[1], Qt::LeftButton);
         QCOMPARE(QApplication::clipboard()->text(), "select * from t;");
+        // The code is coloured: its keywords stand out from the rest of the line.
+        reader.setCodeColours({Qt::darkMagenta, Qt::darkGreen, Qt::gray, Qt::darkYellow});
+        const QTextBlock line = view.document()->findBlock(view.toPlainText().indexOf("class A"));
+        const auto formats = line.layout()->formats();
+        QVERIFY(std::any_of(formats.begin(), formats.end(), [](const QTextLayout::FormatRange &r) {
+            return r.start == 0 && r.length == 5 &&
+                   r.format.foreground() == QColor(Qt::darkMagenta);
+        }));
         // Ctrl and the wheel zoom the answer, as far as it goes.
         QSignalSpy zoomed(&reader, &AnswerReader::zoomStep);
         QWheelEvent wheel(QPointF(10, 10), view.mapToGlobal(QPointF(10, 10)), QPoint(),

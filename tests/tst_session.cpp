@@ -284,8 +284,9 @@ private slots:
         QTRY_COMPARE(session.window->size(), QSize(1280, 672));
         for (const char *name :
              {"directionEdit", "minusButton", "silenceEdit", "plusButton", "startButton",
-              "stopButton", "answerNowButton", "settingsButton", "exportButton", "levelMeter",
-              "statusLabel", "transcriptLabel", "questionList", "answerView", "retryButton"}) {
+              "stopButton", "answerNowButton", "skipButton", "mergeButton", "settingsButton",
+              "exportButton", "onTopButton", "levelMeter", "statusLabel", "transcriptLabel",
+              "compactButton", "questionList", "answerView", "retryButton"}) {
             auto *shown = session.widget<QWidget>(name);
             const QRect place(shown->mapTo(session.window.get(), QPoint()), shown->size());
             QVERIFY2(shown->isVisible() && session.window->rect().contains(place), name);
