@@ -142,21 +142,22 @@ private slots:
         }
     }
 
-    // A render endpoint plays when its meter shows sound; the program is the loudest active
-    // session's that has a name (the system's own sounds have none).
+    // A render endpoint plays while it has an active session, loud this instant or not (the
+    // interviewer between two sentences); the program is the loudest active session's that
+    // has a name (the system's own sounds have none).
     void endpointPlaying() {
         using Session = Wasapi::SessionReading;
-        for (const auto &[peak, sessions, playing, program] :
-             {std::tuple{0.0f, std::vector<Session>{{"Teams.exe", true, 0.0f}}, false, ""},
-              {0.0005f, std::vector<Session>{}, false, ""},
-              {0.2f, std::vector<Session>{}, true, ""},
-              {0.2f,
-               std::vector<Session>{{"", true, 0.3f},
+        for (const auto &[sessions, playing, program] :
+             {std::tuple{std::vector<Session>{{"Teams.exe", true, 0.0f}}, true, "Teams.exe"},
+              {std::vector<Session>{}, false, ""},
+              {std::vector<Session>{{"wemeet.exe", false, 0.5f}}, false, ""},
+              {std::vector<Session>{{"", true, 0.3f}}, true, ""},
+              {std::vector<Session>{{"", true, 0.3f},
                                     {"chrome.exe", true, 0.05f},
                                     {"Teams.exe", true, 0.2f},
                                     {"wemeet.exe", false, 0.5f}},
                true, "Teams.exe"}}) {
-            const Wasapi::EndpointVerdict verdict = Wasapi::endpointPlaying(peak, sessions);
+            const Wasapi::EndpointVerdict verdict = Wasapi::endpointPlaying(sessions);
             QCOMPARE(verdict.playing, playing);
             QCOMPARE(verdict.program, std::string(program));
         }

@@ -118,21 +118,28 @@ private slots:
         QVERIFY(supervisor.status().detail.contains(QStringLiteral("0x8889000a")));
     }
 
-    // Another device named only after 5 s without sound on the recorded one, followed by
-    // itself only when asked to and never away from a recorded device that plays.
+    // Another device named only after 5 s without sound on the recorded one and three checks
+    // in a row of it playing (a notification plays for a second or two), followed by itself
+    // only when asked to and never away from a recorded device that plays.
     void playingElsewhere() {
         using Kelvane::PlayingDevice;
         using Kelvane::PlayingHint;
         const PlayingDevice usb{"usb", "USB Audio", "wemeet", false};
         const PlayingDevice recorded{"default", "Speakers", "", true};
-        for (const auto &[quietMs, playing, automatic, named, follow] :
-             {std::tuple{4000, std::vector<PlayingDevice>{usb}, true, "", false},
-              {6000, std::vector<PlayingDevice>{}, true, "", false},
-              {6000, std::vector<PlayingDevice>{recorded}, true, "", false},
-              {6000, std::vector<PlayingDevice>{usb}, false, "usb", false},
-              {6000, std::vector<PlayingDevice>{recorded, usb}, true, "usb", false},
-              {6000, std::vector<PlayingDevice>{usb}, true, "usb", true}}) {
-            const PlayingHint::Decision decision = PlayingHint::decide(quietMs, playing, automatic);
+        using Checks = std::vector<std::vector<PlayingDevice>>;
+        for (const auto &[quietMs, checks, automatic, named, follow] :
+             {std::tuple{4000, Checks{{usb}, {usb}, {usb}}, true, "", false},
+              {6000, Checks{{}, {}, {}}, true, "", false},
+              {6000, Checks{{recorded}, {recorded}, {recorded}}, true, "", false},
+              {6000, Checks{{usb}, {usb}, {usb}}, false, "usb", false},
+              {6000, Checks{{recorded, usb}, {recorded, usb}, {recorded, usb}}, true, "usb", false},
+              {6000, Checks{{usb}, {usb}, {usb}}, true, "usb", true},
+              {6000, Checks{{usb}, {usb}}, true, "", false},               // a notification
+              {6000, Checks{{usb}, {usb}, {}, {usb}}, true, "", false}}) { // not in a row
+            PlayingHint hint;
+            PlayingHint::Decision decision;
+            for (const auto &playing : checks)
+                decision = hint.observe(quietMs, playing, automatic);
             QCOMPARE(decision.elsewhere ? decision.elsewhere->id : std::string(),
                      std::string(named));
             QCOMPARE(decision.follow, follow);

@@ -174,7 +174,8 @@ private slots:
 
     // The meeting plays on another device while the recorded default stays silent: the window
     // names it (nothing when nothing plays), 改听此设备 or 自动跟随有声音的设备 moves capture
-    // there, and the question is heard. A device that stops playing is no longer reported.
+    // there (only the first keeps it as the choice), and the question is heard. A device that
+    // stops playing is no longer reported.
     void meetingOnAnotherDevice_data() {
         QTest::addColumn<bool>("automatic");
         QTest::newRow("改听此设备") << false;
@@ -193,10 +194,7 @@ private slots:
             QVERIFY(!hint->isVisible());
         }
         server->play(sineSecond().repeated(8), QStringLiteral("kelvane_meeting")); // the speech
-        if (automatic) {
-            QTRY_COMPARE_WITH_TIMEOUT(Settings::load().value(Settings::AudioDevice),
-                                      "kelvane_meeting", 8000);
-        } else {
+        if (!automatic) {
             QTRY_VERIFY_WITH_TIMEOUT(hint->isVisible(), 6000);
             QVERIFY2(hint->text().startsWith(QStringLiteral("会议声音在「")),
                      qPrintable(hint->text()));
@@ -205,6 +203,8 @@ private slots:
             QVERIFY(!hint->isVisible());
         }
         QTRY_COMPARE_WITH_TIMEOUT(session.question(0), "Q1: 会议设备上的问题", 20000);
+        // Followed by itself, for this run only: the next interview starts where it was set.
+        QCOMPARE(Settings::load().value(Settings::AudioDevice), automatic ? "" : "kelvane_meeting");
         const auto quiet = [] { // (the speech may be over already)
             const auto all = listOutputDevices();
             return std::none_of(all.begin(), all.end(), [](const auto &d) { return d.playing; });

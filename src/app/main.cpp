@@ -3,6 +3,7 @@
 #include "Log.h"
 #include "MainWindow.h"
 #include "ProcessOutput.h"
+#include "SecretStore.h"
 #include "TerminationSignals.h"
 
 #include <QApplication>
@@ -42,6 +43,8 @@ int main(int argc, char *argv[]) {
     Log::out("=== Kelvane - AI Interview Assistant ===");
     Log::out("Version 1.0.0");
     Log::out("=========================================");
+    // The keys come from the system's keyring meanwhile; nothing waits for them here.
+    SecretStore::instance()->load();
 
     {
         Application controller;

@@ -159,6 +159,7 @@ void ASRClient::connectToService() {
     streaming_.store(false);
     sessionReady_ = false;
     logIdPending_ = true;
+    logId_.clear(); // (a refused reconnection has no id: never the last connection's)
     QMap<QString, QString> headers;
     headers.insert(QStringLiteral("X-Api-App-Key"), config_.appId);
     headers.insert(QStringLiteral("X-Api-Access-Key"), config_.accessToken);
@@ -202,7 +203,11 @@ QByteArray ASRClient::buildFullClientRequest() const {
     }
     request["user"] = {{"uid", config_.uid.toStdString()}};
     const std::string text = request.dump();
-    Log::out("[ASRClient] Param JSON: ", text);
+    // The hotwords are the candidate's own terms (from the résumé): the log names how many.
+    json logged = request;
+    if (logged["request"].contains("corpus"))
+        logged["request"]["corpus"]["context"] = std::to_string(config_.hotwords.size()) + " terms";
+    Log::out("[ASRClient] Param JSON: ", logged.dump());
     return AsrCodec::buildFullClientRequestFrame(QByteArray::fromStdString(text));
 }
 

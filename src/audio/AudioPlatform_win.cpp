@@ -309,6 +309,9 @@ public:
     }
 
     PlatformResult getFriendlyName(std::string &name) override {
+        CoString id;
+        if (SUCCEEDED(device->GetId(id.put())))
+            recordedId = id.get(); // (plain text: the capture thread compares with it)
         name = friendlyName(device.get());
         return name.empty() ? E_FAIL : S_OK;
     }
@@ -390,34 +393,29 @@ public:
     }
     bool fellBackToDefault() const override { return fellBack; }
 
-    // Each active render endpoint's peak meter and its sessions' states: nothing is captured.
+    // Each active render endpoint's audio sessions: nothing is captured. Called on the capture
+    // thread, so its objects are made here: a COM object belongs to the apartment that made it.
     std::vector<PlayingDevice> playingDevices() override {
         std::vector<PlayingDevice> playing;
+        ComRef<IMMDeviceEnumerator> devices;
         ComRef<IMMDeviceCollection> collection;
         UINT count = 0;
-        if (!enumerator.get() ||
-            FAILED(
-                enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, collection.put())) ||
+        if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                    __uuidof(IMMDeviceEnumerator),
+                                    reinterpret_cast<void **>(devices.put()))) ||
+            FAILED(devices->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, collection.put())) ||
             FAILED(collection->GetCount(&count)))
             return playing;
-        CoString recordedId;
-        if (device.get())
-            device->GetId(recordedId.put());
         for (UINT i = 0; i < count; ++i) {
             ComRef<IMMDevice> endpoint;
-            ComRef<IAudioMeterInformation> meter;
             CoString id;
-            float peak = 0.0f;
-            if (FAILED(collection->Item(i, endpoint.put())) || FAILED(endpoint->GetId(id.put())) ||
-                FAILED(endpoint->Activate(__uuidof(IAudioMeterInformation), CLSCTX_ALL, nullptr,
-                                          reinterpret_cast<void **>(meter.put()))) ||
-                FAILED(meter->GetPeakValue(&peak)))
+            if (FAILED(collection->Item(i, endpoint.put())) || FAILED(endpoint->GetId(id.put())))
                 continue;
             const Wasapi::EndpointVerdict verdict =
-                Wasapi::endpointPlaying(peak, sessionsOf(endpoint.get()));
+                Wasapi::endpointPlaying(sessionsOf(endpoint.get()));
             if (verdict.playing)
                 playing.push_back({toUtf8(id.get()), friendlyName(endpoint.get()), verdict.program,
-                                   recordedId.get() && wcscmp(recordedId.get(), id.get()) == 0});
+                                   recordedId == id.get()});
         }
         return playing;
     }
@@ -478,6 +476,7 @@ private:
     }
 
     std::string chosenDevice; // empty: follow the default render device
+    std::wstring recordedId;  // the endpoint opened
     bool fellBack = false;
     bool threadCom = false;
     Wasapi::Samples samples = Wasapi::Samples::Float32;
@@ -523,11 +522,10 @@ std::vector<OutputDevice> listOutputDevices() {
         }
     }
     {
-        CoreAudioPlatform meters; // (in the apartment made above)
-        if (SUCCEEDED(meters.createEnumerator()))
-            for (const PlayingDevice &playing : meters.playingDevices())
-                for (OutputDevice &device : devices)
-                    device.playing = device.playing || device.id == playing.id;
+        CoreAudioPlatform sessions; // (in the apartment made above)
+        for (const PlayingDevice &playing : sessions.playingDevices())
+            for (OutputDevice &device : devices)
+                device.playing = device.playing || device.id == playing.id;
     }
     if (SUCCEEDED(com))
         CoUninitialize();

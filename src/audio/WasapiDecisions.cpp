@@ -84,16 +84,18 @@ PacketFlags packetFlags(uint32_t flags) {
     return {(flags & kFlagSilent) != 0, (flags & kFlagDiscontinuity) != 0};
 }
 
-EndpointVerdict endpointPlaying(float endpointPeak, const std::vector<SessionReading> &sessions) {
+EndpointVerdict endpointPlaying(const std::vector<SessionReading> &sessions) {
     EndpointVerdict verdict;
-    verdict.playing = endpointPeak >= kAudiblePeak;
-    float loudest = 0.0f;
-    for (const SessionReading &session : sessions)
-        if (verdict.playing && session.active && !session.program.empty() &&
-            session.peak >= kAudiblePeak && session.peak > loudest) {
+    float loudest = -1.0f;
+    for (const SessionReading &session : sessions) {
+        if (!session.active)
+            continue;
+        verdict.playing = true;
+        if (!session.program.empty() && session.peak > loudest) {
             loudest = session.peak;
             verdict.program = session.program;
         }
+    }
     return verdict;
 }
 

@@ -25,9 +25,10 @@ Role followedRole(const std::string &chosenDevice);
 // headset that is off, or an unplugged USB device, is present but cannot play.
 bool useChosenDevice(bool found, uint32_t deviceState);
 
-// Whether a render endpoint plays, from its peak meter (IAudioMeterInformation, 0 to 1) and
-// its audio sessions (IAudioSessionManager2): it plays when its meter shows sound; the program
-// it plays for is the loudest active session's that names one.
+// Whether a render endpoint plays, from its audio sessions (IAudioSessionManager2): it plays
+// while a session is active, as a stream is on PulseAudio, whether or not its sound is loud
+// this instant (an interviewer between sentences is silent, the call still plays). The program
+// is the loudest active session's that names one (peak meters, 0 to 1), else the first named.
 struct SessionReading {
     std::string program; // the process's file name; empty for the system's own sounds
     bool active = false; // AudioSessionStateActive
@@ -37,8 +38,7 @@ struct EndpointVerdict {
     bool playing = false;
     std::string program;
 };
-constexpr float kAudiblePeak = 0.001f; // -60 dBFS, where playback is heard at all
-EndpointVerdict endpointPlaying(float endpointPeak, const std::vector<SessionReading> &sessions);
+EndpointVerdict endpointPlaying(const std::vector<SessionReading> &sessions);
 
 // The mix format's samples, from WAVEFORMATEX(TENSIBLE): the format tag, bits per sample
 // (container), valid bits, and for the extensible tag whether the sub-format is float or PCM.

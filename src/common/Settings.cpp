@@ -1,6 +1,7 @@
 #include "Settings.h"
 
 #include "Log.h"
+#include "SecretStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -128,6 +129,9 @@ Settings Settings::load() {
         QString value = QString::fromUtf8(entry.builtIn);
         if (usable && store->contains(*entry.key))
             value = store->value(*entry.key).toString();
+        // A secret read from the keyring (or kept this run) wins over the file's copy.
+        if (SecretStore::isSecret(*entry.key) && SecretStore::instance()->knows(*entry.key))
+            value = SecretStore::instance()->value(*entry.key);
         if (entry.environment) {
             const QString fromEnvironment = qEnvironmentVariable(entry.environment);
             if (!fromEnvironment.isEmpty()) {
@@ -141,9 +145,18 @@ Settings Settings::load() {
 }
 
 void Settings::save() const {
-    for (const Entry &entry : kEntries)
-        if (!fromEnvironment(*entry.key))
-            store(*entry.key, value(*entry.key));
+    const Settings before = load();
+    for (const Entry &entry : kEntries) {
+        if (fromEnvironment(*entry.key))
+            continue;
+        // Secrets go to the keyring (the file only where none answers), and only when changed.
+        if (SecretStore::isSecret(*entry.key)) {
+            if (value(*entry.key) != before.value(*entry.key))
+                SecretStore::instance()->save(*entry.key, value(*entry.key));
+            continue;
+        }
+        store(*entry.key, value(*entry.key));
+    }
 }
 
 void Settings::store(const QString &key, const QString &value) {

@@ -24,9 +24,10 @@ DecodedText decodeText(const QByteArray &bytes) {
     QStringDecoder chinese("GB18030");
     if (chinese.isValid())
         return {chinese(bytes), QStringLiteral("GB18030")};
-    // Without ICU, the system's own code page: GBK on a Chinese Windows.
+    // Without ICU (a Qt built without it) no GB18030: the system's own code page (GBK on a
+    // Chinese Windows) is the best there is, and the user is told.
     QStringDecoder system(QStringConverter::System);
-    return {system(bytes), QStringLiteral("系统编码")};
+    return {system(bytes), QStringLiteral("系统编码（GB18030 不可用）")};
 }
 
 } // namespace Kelvane

@@ -62,8 +62,6 @@ void Application::wire() {
     connect(ears, &Listener::inputLevel, this, &Application::inputLevel);
     connect(ears, &Listener::listeningChanged, this, &Application::listeningChanged);
     connect(ears, &Listener::playingElsewhere, this, &Application::playingElsewhere);
-    connect(ears, &Listener::deviceFollowed, this,
-            [](const QString &deviceId) { Settings::store(Settings::AudioDevice, deviceId); });
     connect(mouth, &Asker::newQuestionStarted, this, &Application::newQuestionStarted);
     connect(mouth, &Asker::questionTiming, this, &Application::questionTiming);
     connect(mouth, &Asker::llmResponse, this, &Application::llmResponse);

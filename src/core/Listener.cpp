@@ -323,6 +323,7 @@ std::unique_ptr<AudioCapture> Listener::makeCapture() {
         playing.clear(); // (the last capture's account)
     }
     quietSince = QDateTime::currentMSecsSinceEpoch();
+    playingHint.reset();
     return capture;
 }
 
@@ -346,7 +347,7 @@ void Listener::checkPlaying() {
     }
     const qint64 heard = std::max(lastLoudAt.load(), quietSince);
     const PlayingHint::Decision decision =
-        PlayingHint::decide(QDateTime::currentMSecsSinceEpoch() - heard, now, followPlaying);
+        playingHint.observe(QDateTime::currentMSecsSinceEpoch() - heard, now, followPlaying);
     if (!decision.elsewhere) {
         showPlayingHint(QString(), QString());
         return;
@@ -357,8 +358,7 @@ void Listener::checkPlaying() {
         followDevice(id);
         playingNote = QStringLiteral("已改听「%1」：会议声音在那里播放")
                           .arg(QString::fromStdString(decision.elsewhere->name));
-        publishStatus();
-        emit deviceFollowed(id);
+        publishStatus(); // (for this run only: 改听此设备 and 设置 keep a choice)
         return;
     }
     showPlayingHint(id, PlayingHint::text(*decision.elsewhere));

@@ -5,6 +5,7 @@
 #include "AudioPackets.h"
 #include "ListeningSupervisor.h"
 #include "LoudnessGate.h"
+#include "PlayingHint.h"
 #include "QuestionDetector.h"
 
 #include <QElapsedTimer>
@@ -91,8 +92,6 @@ signals:
     // Sound plays on another device while the recorded one is silent: its id and a sentence
     // that names it; both empty when there is nothing to say.
     void playingElsewhere(const QString &deviceId, const QString &text);
-    // The device recorded from now on, followed by itself: the setting to keep.
-    void deviceFollowed(const QString &deviceId);
     // The capture thread's hand-overs to this object's thread (queued to itself).
     void earlyPointReached();
     void captureEndedOnThread(int generation, int why, int code);
@@ -163,6 +162,7 @@ private:
     std::mutex playingMutex;
     std::vector<PlayingDevice> playing;
     QTimer playingCheck;
+    PlayingHint playingHint;
     qint64 quietSince = 0; // since capture was opened, for a device never heard
     QString hintedDevice;
     bool followPlaying = false;

@@ -4,17 +4,21 @@
 
 namespace Kelvane {
 
-PlayingHint::Decision PlayingHint::decide(qint64 quietForMs,
-                                          const std::vector<PlayingDevice> &playing,
-                                          bool followAutomatically) {
+PlayingHint::Decision PlayingHint::observe(qint64 quietForMs,
+                                           const std::vector<PlayingDevice> &playing,
+                                           bool followAutomatically) {
     Decision decision;
-    // Silence in an interview is normal; sound elsewhere while the recorded device is silent
-    // is not.
-    if (quietForMs < kQuietMs)
-        return decision;
     const auto other = std::find_if(playing.begin(), playing.end(),
                                     [](const PlayingDevice &device) { return !device.recorded; });
-    if (other == playing.end())
+    if (other == playing.end()) {
+        streak = 0;
+        return decision;
+    }
+    streak = other->id == playingElsewhere ? streak + 1 : 1;
+    playingElsewhere = other->id;
+    // Silence in an interview is normal; sound elsewhere while the recorded device is silent
+    // is not, when it lasts.
+    if (quietForMs < kQuietMs || streak < kChecksInARow)
         return decision;
     decision.elsewhere = *other;
     // Never away from a device that plays: its sound may only be quiet for a while.

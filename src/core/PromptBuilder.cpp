@@ -6,7 +6,7 @@
 
 namespace Kelvane {
 
-QString PromptBuilder::systemPrompt(const QString &direction) {
+QString PromptBuilder::systemPrompt(const QString &interviewDirection) {
     static const QString kTemplate = QStringLiteral(
         "你是一个专业的面试助手。用户正在参加 %1 方向的面试。\n"
         "你的任务是根据面试官的问题，快速提供准确、简洁的答案要点。\n"
@@ -23,7 +23,7 @@ QString PromptBuilder::systemPrompt(const QString &direction) {
         "PERSONAL_QUESTION]，不要有任何其他内容。\n"
         "- 针对 %1 方向的特点，提供最相关的答案。");
     // One pass: text inside the direction is never substituted again.
-    return kTemplate.arg(direction);
+    return kTemplate.arg(interviewDirection);
 }
 
 QString PromptBuilder::notAQuestionRule() {

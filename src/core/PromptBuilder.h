@@ -35,7 +35,7 @@ public:
     QList<ChatMessage> messages(const QString &question, const QList<Exchange> &earlier,
                                 const QString &remarks = QString()) const;
 
-    static QString systemPrompt(const QString &direction);
+    static QString systemPrompt(const QString &interviewDirection);
     // The rule after the system prompt's own: words that ask nothing get only the marker.
     static QString notAQuestionRule();
     static QString userPrompt(const QString &question, const QString &remarks = QString());

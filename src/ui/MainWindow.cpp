@@ -6,6 +6,7 @@
 #include "NativeFrame.h"
 #include "QuestionBook.h"
 #include "Remarks.h"
+#include "SecretStore.h"
 #include "SessionRecord.h"
 #include "Settings.h"
 #include "SettingsDialog.h"
@@ -106,7 +107,21 @@ void MainWindow::stepSilenceField(int delta) {
     onSilenceThresholdChanged();
 }
 
+// The keys may still be on their way from the keyring (one that asks to be unlocked first):
+// the action waits for them without holding the window.
+bool MainWindow::secretsReady(void (MainWindow::*again)()) {
+    SecretStore *secrets = SecretStore::instance();
+    if (secrets->isReady())
+        return true;
+    showStatus(QStringLiteral("正在读取系统钥匙串中的密钥…"),
+               QStringLiteral("钥匙串可能在等你解锁"));
+    connect(secrets, &SecretStore::ready, this, again, Qt::SingleShotConnection);
+    return false;
+}
+
 void MainWindow::onStartListeningClicked() {
+    if (!secretsReady(&MainWindow::onStartListeningClicked))
+        return;
     // With the built-in placeholder keys the real services can only refuse: ask for keys.
     if (Settings::load().needsCredentials() &&
         (!editSettings(
@@ -162,6 +177,8 @@ int MainWindow::silenceInUse() {
 }
 
 void MainWindow::onSettingsClicked() {
+    if (!secretsReady(&MainWindow::onSettingsClicked))
+        return;
     const bool listening = application && application->listening();
     editSettings(listening ? QStringLiteral("正在监听：更改将在下次开始时生效。") : QString());
 }

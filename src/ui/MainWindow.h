@@ -96,6 +96,7 @@ private:
     QMap<QString, QString> shortcutProblems() const;
     QListWidgetItem *itemOf(int questionId) const;
     void showQuestion(int questionId);
+    bool secretsReady(void (MainWindow::*again)());
     // Opens the settings dialog; true when it was saved.
     bool editSettings(const QString &note, const QString &focusKey = QString());
 

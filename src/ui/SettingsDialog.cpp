@@ -2,6 +2,7 @@
 
 #include "AudioPlatform.h"
 #include "PromptBuilder.h"
+#include "SecretStore.h"
 #include "ServiceCheck.h"
 #include "TextDecoding.h"
 
@@ -204,6 +205,11 @@ QLineEdit *SettingsDialog::addText(QFormLayout *form, const QString &label, cons
     if (values.fromEnvironment(key)) {
         edit->setReadOnly(true);
         noteEnvironment(form, edit, key);
+    } else if (SecretStore::isSecret(key)) { // where it is kept, and why not in the keyring
+        QLabel *kept = note(SecretStore::instance()->whereKept(key), form->parentWidget());
+        kept->setObjectName(QLatin1String(name) + QStringLiteral("Place"));
+        kept->setAccessibleName(kept->text());
+        form->addRow(QString(), kept);
     }
     return edit;
 }

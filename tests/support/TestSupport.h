@@ -49,10 +49,13 @@ template <typename Row> void addRows(std::initializer_list<std::pair<const char 
         QTest::newRow(name) << row;
 }
 
-// Settings in a private folder, as a file on every platform (never the user's own store).
+// Settings in a private folder, as a file on every platform (never the user's own store), and
+// secrets never in the user's own keyring: only tests/with-keyring.sh gives them one, private.
 inline void usePrivateSettings(const QString &folder) {
     QSettings::setDefaultFormat(QSettings::IniFormat);
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
+    if (qEnvironmentVariable("KELVANE_KEYRING") != QLatin1String("1"))
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/kelvane-test-bus");
 }
 
 // Empty when every tool is on the PATH, else the first one missing.
