@@ -9,13 +9,13 @@ namespace {
 
 // "start-end:text" with optional words "[word@start,…]"; several joined by "|". A "!" before
 // the times marks the utterance definite. The recogniser has heard all audio so far, unless
-// the spec begins with "~" (it does not say).
-RecognitionResult timed(QString spec, int session, qint64 heardMs) {
+// the text begins with "~" (it does not say).
+RecognitionResult timed(QString written, int session, qint64 heardMs) {
     RecognitionResult result;
     result.session = session;
-    result.heardMs = spec.startsWith('~') ? -1 : heardMs;
-    spec.remove('~');
-    for (const QString &part : spec.split(QLatin1Char('|'))) {
+    result.heardMs = written.startsWith('~') ? -1 : heardMs;
+    written.remove('~');
+    for (const QString &part : written.split(QLatin1Char('|'))) {
         static const QRegularExpression form(
             QStringLiteral(R"(^(!?)(\d+)-(\d+):([^\[]*)(?:\[(.*)\])?$)"));
         const auto match = form.match(part);

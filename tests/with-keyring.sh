@@ -2,13 +2,8 @@
 # Runs a test program with a Secret Service of its own: a private D-Bus session and a GNOME
 # Keyring unlocked for it, gone afterwards. Under CI a missing tool fails.
 set -u
-for tool in dbus-daemon gnome-keyring-daemon gdbus; do
-  if ! command -v "$tool" >/dev/null 2>&1; then
-    echo "$tool is missing (scripts/setup test)"
-    [ "${CI:-}" = "true" ] && exit 1
-    exit 77
-  fi
-done
+. "$(dirname "$0")/require-tools.sh"
+require_tools dbus-daemon gnome-keyring-daemon gdbus
 dir=$(mktemp -d)
 mkdir -p "$dir/data" "$dir/run"
 chmod 700 "$dir/run"
