@@ -8,9 +8,13 @@ namespace Kelvane {
 
 namespace {
 
-bool hasTimes(const Utterance &utterance) {
-    return utterance.startMs >= 0 || std::any_of(utterance.words.begin(), utterance.words.end(),
-                                                 [](const auto &w) { return w.startMs >= 0; });
+// Where the utterance begins: its own start, else its first word's; -1 when it gives none.
+qint64 startOf(const Utterance &utterance) {
+    if (utterance.startMs >= 0)
+        return utterance.startMs;
+    const auto word = std::find_if(utterance.words.begin(), utterance.words.end(),
+                                   [](const auto &w) { return w.startMs >= 0; });
+    return word == utterance.words.end() ? -1 : word->startMs;
 }
 
 } // namespace
@@ -30,19 +34,19 @@ bool QuestionSpans::readByTimes(const RecognitionResult &result, std::vector<QSt
     for (const Utterance &utterance : result.utterances) {
         if (utterance.text.trimmed().isEmpty())
             continue;
-        if (!hasTimes(utterance))
+        const qint64 start = startOf(utterance);
+        if (start < 0)
             return false;
         any = true;
-        const qint64 start = utterance.startMs >= 0 ? utterance.startMs : 0;
         size_t owner = ownerOf(start);
         // Most utterances lie within one span: only one that a close falls inside is read word
         // by word.
         const qint64 lastStart = utterance.words.empty()
                                      ? utterance.endMs
                                      : std::max(utterance.endMs, utterance.words.back().startMs);
-        const qint64 end = utterance.words.empty()
-                               ? utterance.endMs
-                               : std::max(utterance.words.back().endMs, utterance.words.back().startMs);
+        const qint64 end = utterance.words.empty() ? utterance.endMs
+                                                   : std::max(utterance.words.back().endMs,
+                                                              utterance.words.back().startMs);
         if (owner == closed.size() || lastStart < closed[owner].endMs) {
             pieces[owner] = SpeechText::join(pieces[owner], utterance.text);
             if (owner == closed.size())

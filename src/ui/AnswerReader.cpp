@@ -21,7 +21,8 @@ AnswerReader::AnswerReader(QTextEdit *target)
     , view(target)
     , renderer(std::make_unique<MarkdownView>(target))
     , highlighter(new CodeHighlighter(target->document()))
-    , marker(new QLabel(QStringLiteral("下面还有 ▾"), target)) {
+    , marker(new QLabel(QStringLiteral("下面还有 ▾"), target))
+    , viewport(target->viewport()) {
     marker->setObjectName(QStringLiteral("moreBelowLabel"));
     marker->setAccessibleName(marker->text());
     marker->hide();
@@ -33,7 +34,7 @@ AnswerReader::AnswerReader(QTextEdit *target)
         updateMarker();
     });
     connect(bar, &QScrollBar::rangeChanged, this, &AnswerReader::updateMarker);
-    view->viewport()->installEventFilter(this);
+    viewport->installEventFilter(this);
     setZoom(100);
 }
 
@@ -139,7 +140,9 @@ void AnswerReader::placeCopyButtons() {
 }
 
 bool AnswerReader::eventFilter(QObject *watched, QEvent *event) {
-    if (watched == view->viewport()) {
+    // (compared by the pointer kept: the view may be half destroyed when its viewport's last
+    // events come)
+    if (watched == viewport) {
         if (event->type() == QEvent::Wheel &&
             static_cast<QWheelEvent *>(event)->modifiers() & Qt::ControlModifier) {
             const int delta = static_cast<QWheelEvent *>(event)->angleDelta().y();

@@ -12,6 +12,7 @@
 class QLabel;
 class QTextEdit;
 class QToolButton;
+class QWidget;
 
 namespace Kelvane {
 
@@ -61,6 +62,7 @@ private:
     CodeHighlighter *highlighter;
     QList<QToolButton *> copyButtons;
     QLabel *marker;
+    QWidget *viewport;
     int place = 0;          // the reader's place: the scroll position they chose
     bool restoring = false; // moving the view back there, not the reader scrolling
 };

@@ -59,8 +59,11 @@ void MainWindow::applyLook() {
 }
 
 void MainWindow::setOnTop(bool on) {
-    on = on && platformPlacesWindows();
     const QSignalBlocker quiet(onTopButton);
+    if (!platformPlacesWindows()) {
+        onTopButton->setChecked(false);
+        return; // (the setting stays for a desktop that lets it apply)
+    }
     onTopButton->setChecked(on);
     if (bool(windowFlags() & Qt::WindowStaysOnTopHint) == on)
         return;
@@ -74,8 +77,9 @@ void MainWindow::setOnTop(bool on) {
 void MainWindow::setOpacityPercent(int percent) {
     percent = std::clamp(percent, kMinOpacity, 100);
     if (!platformPlacesWindows())
-        percent = 100;
-    Settings::store(Settings::Opacity, QString::number(percent));
+        return; // (the setting stays for a desktop that lets it apply)
+    if (Settings::load().value(Settings::Opacity) != QString::number(percent))
+        Settings::store(Settings::Opacity, QString::number(percent));
     setWindowOpacity(percent / 100.0);
 }
 
